@@ -1,0 +1,141 @@
+// var_main/attributes.cpp: the attribute protocol.
+//
+//   store.name          ordinary lookup; when it fails, __getattr__ answers
+//                       with the name itself or None, by the reprint setting
+//   store.name = value  __setattr__: stored as given when the inherit setting
+//                       is true, otherwise handed to _set_attr, which turns
+//                       dicts into nested stores and list/set/tuple into lists
+//
+// A store that has not been set up has no reprint setting: reading it would
+// come back to __getattr__ for "_g_n_r", again and again.  A per-thread guard
+// notices that re-entry and lets the lookup fail, so a missing name on a bare
+// store raises AttributeError like any plain object.
+#include "methods.hpp"
+#include "store.hpp"
+
+namespace vm {
+
+namespace {
+
+// The object whose reprint setting this thread is reading right now.
+thread_local PyObject* t_reading_reprint = nullptr;
+
+class ReprintGuard {
+public:
+    explicit ReprintGuard(PyObject* self) noexcept
+        : saved_(t_reading_reprint)
+    {
+        t_reading_reprint = self;
+    }
+    ~ReprintGuard() { t_reading_reprint = saved_; }
+    ReprintGuard(const ReprintGuard&) = delete;
+    ReprintGuard& operator=(const ReprintGuard&) = delete;
+
+private:
+    PyObject* saved_;
+};
+
+void
+raise_no_attribute(PyObject* self, PyObject* name) noexcept
+{
+    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'",
+                 Py_TYPE(self)->tp_name, name);
+    PyObject* exc = PyErr_GetRaisedException();
+    // Like the interpreter's own error: name and obj feed its suggestions.
+    if (PyObject_SetAttrString(exc, "name", name) < 0 ||
+        PyObject_SetAttrString(exc, "obj", self) < 0) {
+        PyErr_Clear();
+    }
+    PyErr_SetRaisedException(exc);
+}
+
+// Stores `value` under `name` in self.__dict__, bypassing __setattr__.
+bool
+store_item(PyObject* self, PyObject* name, PyObject* value) noexcept
+{
+    Ref d = instance_dict(self);
+    return d && dict_store(d.get(), name, value) == 0;
+}
+
+}  // namespace
+
+PyObject*
+getattr_hook(Call& call, Any self, Str name)
+{
+    if (t_reading_reprint == self &&
+        PyUnicode_Compare(name.p, names.g_n_r) == 0) {
+        // Our own read of the reprint setting found nothing.
+        raise_no_attribute(self, name.p);
+        return call.fail(325);
+    }
+    Ref reprint;
+    {
+        ReprintGuard guard(self);
+        reprint = Ref::steal(PyObject_GetAttr(self, names.g_n_r));
+    }
+    if (!reprint) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            raise_no_attribute(self, name.p);
+        }
+        return call.fail(325);
+    }
+    int on = truth(reprint.get());
+    if (on < 0) {
+        return call.fail(325);
+    }
+    return Py_NewRef(on ? name.p : Py_None);
+}
+
+PyObject*
+setattr_hook(Call& call, Any self, Str name, Any value)
+{
+    Ref inherit = Ref::steal(PyObject_GetAttr(self, names.g_n_i));
+    if (!inherit) {
+        return call.fail(334);
+    }
+    int on = truth(inherit.get());
+    if (on < 0) {
+        return call.fail(334);
+    }
+    if (on) {
+        if (!store_item(self, name.p, value)) {
+            return call.fail(335);
+        }
+        return new_none();
+    }
+    Ref r = call_method(self, names.set_attr, {name.p, value});
+    if (!r) {
+        return call.fail(337);
+    }
+    return new_none();
+}
+
+PyObject*
+set_attr(Call& call, Any self, Str name, Any value)
+{
+    if (PyDict_Check(value)) {
+        Ref r = call_method(self, names.set_dict, {name.p, value, Py_True},
+                            names.kw_new);
+        if (!r) {
+            return call.fail(311);
+        }
+        return new_none();
+    }
+    if (is_sequence(value)) {
+        Ref converted = call_method(self, names.set_list, {value});
+        if (!converted) {
+            return call.fail(313);
+        }
+        if (!store_item(self, name.p, converted.get())) {
+            return call.fail(314);
+        }
+        return new_none();
+    }
+    if (!store_item(self, name.p, value)) {
+        return call.fail(316);
+    }
+    return new_none();
+}
+
+}  // namespace vm

@@ -1,0 +1,350 @@
+// var_main/query.cpp: reading and removing variables.
+//
+//   _mv_keys/_mv_values/_mv_items  new lists of the variables, in __dict__
+//                                  order, leaving out what self._skip() names
+//   _mv_get      a name, a "$.a.b" path or a sequence of steps; any Exception
+//                inside the lookup ends in the caller's default
+//   _mv_pop/_mv_pops/_mv_clear     removal by attribute deletion
+#include "methods.hpp"
+#include "store.hpp"
+
+namespace vm {
+
+namespace {
+
+// --- Views --------------------------------------------------------------
+
+enum class View { Keys, Values, Items };
+
+PyObject*
+view(Call& call, PyObject* self, View what, int line)
+{
+    Ref d = instance_dict(self);
+    if (!d || !require_dict(d.get())) {
+        return call.fail(line);
+    }
+    Ref result = Ref::steal(PyList_New(0));
+    if (!result) {
+        return call.fail(line);
+    }
+    DictWalk walk(d.get());
+    Ref key, value;
+    for (;;) {
+        int more = walk.next(key, value);
+        if (more < 0) {
+            return call.fail(line);
+        }
+        if (more == 0) {
+            break;
+        }
+        int skipped = is_skipped(self, key.get());
+        if (skipped < 0) {
+            return call.fail(line);
+        }
+        if (skipped) {
+            continue;
+        }
+        int rc;
+        switch (what) {
+        case View::Keys:
+            rc = PyList_Append(result.get(), key.get());
+            break;
+        case View::Values:
+            rc = PyList_Append(result.get(), value.get());
+            break;
+        default: {
+            Ref pair = Ref::steal(PyTuple_Pack(2, key.get(), value.get()));
+            rc = pair ? PyList_Append(result.get(), pair.get()) : -1;
+            break;
+        }
+        }
+        if (rc < 0) {
+            return call.fail(line);
+        }
+    }
+    return result.release();
+}
+
+// --- Lookup ---------------------------------------------------------------
+
+// After a failed step of _mv_get: an Exception becomes the default, anything
+// else (KeyboardInterrupt, SystemExit...) goes on with the step's line.
+PyObject*
+give_up(Call& call, PyObject* fallback, int line)
+{
+    if (PyErr_ExceptionMatches(PyExc_Exception)) {
+        PyErr_Clear();
+        return Py_NewRef(fallback);
+    }
+    return call.fail(line);
+}
+
+// One step of a path walk: `step in current.keys()` and `current.get(step)`.
+// Returns 1 and replaces `current`, 0 when the step is absent, -1 on error
+// (with *line set).
+int
+walk_step(Ref& current, PyObject* step, int* line)
+{
+    *line = 127;
+    Ref keys = Ref::steal(PyObject_GetAttr(current.get(), names.keys));
+    if (!keys) {
+        return -1;
+    }
+    Ref listed = Ref::steal(PyObject_CallNoArgs(keys.get()));
+    if (!listed) {
+        return -1;
+    }
+    int found = PySequence_Contains(listed.get(), step);
+    if (found <= 0) {
+        return found;
+    }
+    *line = 128;
+    Ref get = Ref::steal(PyObject_GetAttr(current.get(), names.get));
+    if (!get) {
+        return -1;
+    }
+    Ref next = Ref::steal(PyObject_CallOneArg(get.get(), step));
+    if (!next) {
+        return -1;
+    }
+    current = std::move(next);
+    return 1;
+}
+
+PyObject*
+walk_path(Call& call, PyObject* self, PyObject* path, PyObject* fallback)
+{
+    Ref current = Ref::borrow(self);
+    int line = 126;
+    // Exact lists and tuples are walked by index, so that a list changed by
+    // keys() or get() is seen in its changed state; anything else through
+    // its iterator.
+    if (PyList_CheckExact(path) || PyTuple_CheckExact(path)) {
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(path); ++i) {
+            Ref step = Ref::borrow(PySequence_Fast_GET_ITEM(path, i));
+            int r = walk_step(current, step.get(), &line);
+            if (r < 0) {
+                return give_up(call, fallback, line);
+            }
+            if (r == 0) {
+                return Py_NewRef(fallback);
+            }
+        }
+        return current.release();
+    }
+    Ref it = Ref::steal(PyObject_GetIter(path));
+    if (!it) {
+        return give_up(call, fallback, 126);
+    }
+    for (;;) {
+        Ref step = Ref::steal(PyIter_Next(it.get()));
+        if (!step) {
+            if (PyErr_Occurred()) {
+                return give_up(call, fallback, 126);
+            }
+            break;
+        }
+        int r = walk_step(current, step.get(), &line);
+        if (r < 0) {
+            return give_up(call, fallback, line);
+        }
+        if (r == 0) {
+            return Py_NewRef(fallback);
+        }
+    }
+    return current.release();
+}
+
+// --- Removal ----------------------------------------------------------------
+
+// The presence test: ordinary lookup on the object and its class, without the
+// missing-attribute hook.  1, 0, or -1 with an error set.
+int
+has_own_attribute(PyObject* self, PyObject* name)
+{
+    Ref found = Ref::steal(PyObject_GenericGetAttr(self, name));
+    if (found) {
+        return 1;
+    }
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        return 0;
+    }
+    return -1;
+}
+
+// Deletes one attribute.  A name that is also a data descriptor of the type
+// (__dict__, __class__, __weakref__, properties) can only be a variable
+// stored beside it by __setattr__: remove that entry and never reach the
+// descriptor, which for __dict__ would throw away every variable at once.
+int
+delete_attribute(PyObject* self, PyObject* name)
+{
+    PyObject* descr = _PyType_Lookup(Py_TYPE(self), name);
+    if (descr != nullptr && Py_TYPE(descr)->tp_descr_set != nullptr) {
+        Ref d = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+        if (!d) {
+            return -1;
+        }
+        int present = PyDict_Contains(d.get(), name);
+        if (present <= 0) {
+            return present;
+        }
+        return PyDict_DelItem(d.get(), name);
+    }
+    return PyObject_DelAttr(self, name);
+}
+
+// Presence test and deletion of one name, at the given lines.
+PyObject*
+pop_one(Call& call, PyObject* self, PyObject* name, int test_line,
+        int delete_line)
+{
+    int present = has_own_attribute(self, name);
+    if (present < 0) {
+        return call.fail(test_line);
+    }
+    if (present && delete_attribute(self, name) < 0) {
+        return call.fail(delete_line);
+    }
+    return Py_None;  // borrowed: callers only test for failure
+}
+
+}  // namespace
+
+PyObject*
+mv_keys(Call& call, Any self)
+{
+    return view(call, self, View::Keys, 141);
+}
+
+PyObject*
+mv_values(Call& call, Any self)
+{
+    return view(call, self, View::Values, 149);
+}
+
+PyObject*
+mv_items(Call& call, Any self)
+{
+    return view(call, self, View::Items, 157);
+}
+
+PyObject*
+mv_get(Call& call, Any self, Any key, Any fallback)
+{
+    Ref lookup = Ref::borrow(key);
+    if (PyUnicode_Check(key)) {
+        int is_path;
+        if (PyUnicode_CheckExact(key)) {
+            is_path = PyUnicode_Tailmatch(key, names.dollar_dot, 0,
+                                          PY_SSIZE_T_MAX, -1);
+        }
+        else {
+            Ref r = Ref::steal(PyObject_CallMethodOneArg(
+                key, names.startswith, names.dollar_dot));
+            is_path = r ? truth(r.get()) : -1;
+        }
+        if (is_path < 0) {
+            return give_up(call, fallback, 115);
+        }
+        if (is_path) {
+            Ref pieces = PyUnicode_CheckExact(key)
+                             ? Ref::steal(PyUnicode_Split(key, names.dot, -1))
+                             : Ref::steal(PyObject_CallMethodOneArg(
+                                   key, names.split, names.dot));
+            if (!pieces) {
+                return give_up(call, fallback, 116);
+            }
+            lookup = Ref::steal(PySequence_GetSlice(pieces.get(), 1,
+                                                    PY_SSIZE_T_MAX));
+            if (!lookup) {
+                return give_up(call, fallback, 116);
+            }
+        }
+    }
+
+    if (PyUnicode_Check(lookup.get())) {
+        Ref keys = call_method(self, names.mv_keys, {});
+        if (!keys) {
+            return give_up(call, fallback, 120);
+        }
+        int found = PySequence_Contains(keys.get(), lookup.get());
+        if (found < 0) {
+            return give_up(call, fallback, 120);
+        }
+        if (!found) {
+            return Py_NewRef(fallback);
+        }
+        Ref d = instance_dict(self);
+        Ref value;
+        if (!d || !(value = dict_get(d.get(), lookup.get()))) {
+            return give_up(call, fallback, 121);
+        }
+        return value.release();
+    }
+    return walk_path(call, self, lookup.get(), fallback);
+}
+
+PyObject*
+mv_pop(Call& call, Any self, Str name)
+{
+    if (!pop_one(call, self, name.p, 85, 86)) {
+        return nullptr;
+    }
+    return new_none();
+}
+
+PyObject*
+mv_pops(Call& call, Any self, Tuple args)
+{
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args.p); ++i) {
+        if (!pop_one(call, self, PyTuple_GET_ITEM(args.p, i), 95, 96)) {
+            return nullptr;
+        }
+    }
+    return new_none();
+}
+
+PyObject*
+mv_clear(Call& call, Any self)
+{
+    Ref doomed;
+    {
+        Ref d = instance_dict(self);
+        if (!d || !require_dict(d.get())) {
+            return call.fail(102);
+        }
+        doomed = Ref::steal(PyList_New(0));
+        if (!doomed) {
+            return call.fail(102);
+        }
+        DictWalk walk(d.get());
+        Ref key, value;
+        for (;;) {
+            int more = walk.next(key, value);
+            if (more < 0) {
+                return call.fail(102);
+            }
+            if (more == 0) {
+                break;
+            }
+            int skipped = is_skipped(self, key.get());
+            if (skipped < 0) {
+                return call.fail(102);
+            }
+            if (!skipped && PyList_Append(doomed.get(), key.get()) < 0) {
+                return call.fail(102);
+            }
+        }
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(doomed.get()); ++i) {
+        PyObject* name = PyList_GET_ITEM(doomed.get(), i);
+        if (!call_method(self, names.mv_pop, {name})) {
+            return call.fail(104);
+        }
+    }
+    return new_none();
+}
+
+}  // namespace vm

@@ -1,0 +1,390 @@
+// var_main/runtime/function.cpp: our function type.
+//
+// The type is static, so PyType_Ready makes it immutable: without
+// Py_TPFLAGS_IMMUTABLETYPE the interpreter never specialises `store.m()` on a
+// class with __getattr__, and every call would allocate a bound method.
+#include "runtime/function.hpp"
+
+#include "runtime/arguments.hpp"
+#include "runtime/call.hpp"
+#include "runtime/errors.hpp"
+
+#include <cstddef>
+#include <cstdio>
+
+namespace vm {
+
+namespace {
+
+struct Function {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const MethodSpec* spec;
+    PyObject* names[kMaxParams];  // interned parameter names
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* code;
+    PyObject* defaults;     // tuple or None
+    PyObject* annotations;  // dict of strings
+    PyObject* globals;
+    PyObject* dict;
+    char tbname[80];  // "var_main.TesselVarMain.<name>"
+};
+
+PyTypeObject FunctionType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+Function*
+as_function(PyObject* o) noexcept
+{
+    return reinterpret_cast<Function*>(o);
+}
+
+PyObject*
+function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                    PyObject* kwnames) noexcept
+{
+    Function* f = as_function(callable);
+    const MethodSpec& spec = *f->spec;
+    PyObject* values[kMaxParams];
+    if (!match_arguments(spec, f->names, args, PyVectorcall_NARGS(nargsf),
+                         kwnames, values)) {
+        add_traceback(f->tbname, spec.line);
+        return nullptr;
+    }
+    if (!check_argument_types(spec, values)) {
+        return nullptr;
+    }
+    return run_body(callable, values);
+}
+
+PyObject*
+function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept
+{
+    if (obj == nullptr || obj == Py_None) {
+        return Py_NewRef(self);
+    }
+    return PyMethod_New(self, obj);
+}
+
+PyObject*
+function_repr(PyObject* self) noexcept
+{
+    return PyUnicode_FromFormat("<function %U at %p>",
+                                as_function(self)->qualname, self);
+}
+
+int
+function_traverse(PyObject* self, visitproc visit, void* arg) noexcept
+{
+    Function* f = as_function(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->code);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->globals);
+    Py_VISIT(f->dict);
+    return 0;
+}
+
+int
+function_clear(PyObject* self) noexcept
+{
+    Function* f = as_function(self);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->dict);
+    return 0;
+}
+
+void
+function_dealloc(PyObject* self) noexcept
+{
+    Function* f = as_function(self);
+    PyObject_GC_UnTrack(self);
+    for (PyObject*& n : f->names) {
+        Py_CLEAR(n);
+    }
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->code);
+    Py_CLEAR(f->defaults);
+    function_clear(self);
+    PyObject_GC_Del(self);
+}
+
+// --- Attributes ---------------------------------------------------------------
+
+PyObject*
+or_none(PyObject* v) noexcept
+{
+    return Py_NewRef(v != nullptr ? v : Py_None);
+}
+
+PyObject*
+get_name(PyObject* self, void*) noexcept
+{
+    return or_none(as_function(self)->name);
+}
+PyObject*
+get_qualname(PyObject* self, void*) noexcept
+{
+    return or_none(as_function(self)->qualname);
+}
+PyObject*
+get_module(PyObject* self, void*) noexcept
+{
+    return or_none(as_function(self)->module);
+}
+PyObject*
+get_doc(PyObject* self, void*) noexcept
+{
+    return or_none(as_function(self)->doc);
+}
+PyObject*
+get_code(PyObject* self, void*) noexcept
+{
+    return or_none(as_function(self)->code);
+}
+PyObject*
+get_defaults(PyObject* self, void*) noexcept
+{
+    return or_none(as_function(self)->defaults);
+}
+PyObject*
+get_kwdefaults(PyObject*, void*) noexcept
+{
+    return Py_NewRef(Py_None);
+}
+PyObject*
+get_annotations(PyObject* self, void*) noexcept
+{
+    Function* f = as_function(self);
+    if (f->annotations == nullptr) {
+        f->annotations = PyDict_New();
+    }
+    return Py_XNewRef(f->annotations);
+}
+PyObject*
+get_globals(PyObject* self, void*) noexcept
+{
+    return or_none(as_function(self)->globals);
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"__module__", get_module, nullptr, nullptr, nullptr},
+    {"__doc__", get_doc, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr,
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// Pickles by reference, like a Python function: "TesselVarMain._mv_get" is
+// found again as var_main.TesselVarMain._mv_get.
+PyObject*
+function_reduce(PyObject* self, PyObject*) noexcept
+{
+    return Py_NewRef(as_function(self)->qualname);
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// --- Construction -----------------------------------------------------------
+
+Ref
+make_code(const MethodSpec& spec, PyObject* name, PyObject* qualname) noexcept
+{
+    Ref varnames = Ref::steal(PyTuple_New(spec.nparams));
+    if (!varnames) {
+        return Ref();
+    }
+    for (int i = 0; i < spec.nparams; ++i) {
+        PyObject* v = PyUnicode_InternFromString(spec.params[i].name);
+        if (v == nullptr) {
+            return Ref();
+        }
+        PyTuple_SET_ITEM(varnames.get(), i, v);
+    }
+    Ref empty_bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+    Ref empty_tuple = Ref::steal(PyTuple_New(0));
+    Ref filename = Ref::steal(PyUnicode_FromString("var_main.py"));
+    if (!empty_bytes || !empty_tuple || !filename) {
+        return Ref();
+    }
+    return Ref::steal(reinterpret_cast<PyObject*>(
+        PyUnstable_Code_NewWithPosOnlyArgs(
+            spec.nparams, 0, 0, spec.nparams, 0, CO_OPTIMIZED | CO_NEWLOCALS,
+            empty_bytes.get(), empty_tuple.get(), empty_tuple.get(),
+            varnames.get(), empty_tuple.get(), empty_tuple.get(),
+            filename.get(), name, qualname, spec.line, empty_bytes.get(),
+            empty_bytes.get())));
+}
+
+Ref
+make_defaults(const MethodSpec& spec) noexcept
+{
+    int first = 0;
+    while (first < spec.nparams &&
+           spec.params[first].fallback == Default::Required) {
+        ++first;
+    }
+    if (first == spec.nparams) {
+        return Ref::borrow(Py_None);
+    }
+    Ref t = Ref::steal(PyTuple_New(spec.nparams - first));
+    if (!t) {
+        return Ref();
+    }
+    for (int i = first; i < spec.nparams; ++i) {
+        PyObject* v =
+            spec.params[i].fallback == Default::False ? Py_False : Py_None;
+        PyTuple_SET_ITEM(t.get(), i - first, Py_NewRef(v));
+    }
+    return t;
+}
+
+Ref
+make_annotations(const MethodSpec& spec) noexcept
+{
+    Ref d = Ref::steal(PyDict_New());
+    if (!d) {
+        return Ref();
+    }
+    for (int i = 0; i < spec.nparams; ++i) {
+        const Param& p = spec.params[i];
+        if (p.annotation == nullptr) {
+            continue;  // self
+        }
+        Ref v = Ref::steal(PyUnicode_FromString(p.annotation));
+        if (!v || PyDict_SetItemString(d.get(), p.name, v.get()) < 0) {
+            return Ref();
+        }
+    }
+    Ref r = Ref::steal(PyUnicode_FromString(spec.returns));
+    if (!r || PyDict_SetItemString(d.get(), "return", r.get()) < 0) {
+        return Ref();
+    }
+    return d;
+}
+
+}  // namespace
+
+bool
+ready_function_type() noexcept
+{
+    if (FunctionType.tp_flags & Py_TPFLAGS_READY) {
+        return true;
+    }
+    FunctionType.tp_name = "var_main.function";
+    FunctionType.tp_basicsize = sizeof(Function);
+    FunctionType.tp_dealloc = function_dealloc;
+    FunctionType.tp_vectorcall_offset = offsetof(Function, vectorcall);
+    FunctionType.tp_repr = function_repr;
+    FunctionType.tp_call = PyVectorcall_Call;
+    FunctionType.tp_getattro = PyObject_GenericGetAttr;
+    FunctionType.tp_setattro = PyObject_GenericSetAttr;
+    FunctionType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
+                            Py_TPFLAGS_METHOD_DESCRIPTOR |
+                            Py_TPFLAGS_HAVE_VECTORCALL |
+                            Py_TPFLAGS_IMMUTABLETYPE |
+                            Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    FunctionType.tp_doc = "A method of TesselVarMain, implemented in C++.";
+    FunctionType.tp_traverse = function_traverse;
+    FunctionType.tp_clear = function_clear;
+    FunctionType.tp_methods = function_methods;
+    FunctionType.tp_getset = function_getset;
+    FunctionType.tp_descr_get = function_descr_get;
+    FunctionType.tp_dictoffset = offsetof(Function, dict);
+    return PyType_Ready(&FunctionType) == 0;
+}
+
+Ref
+make_function(const MethodSpec& spec, PyObject* globals) noexcept
+{
+    Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
+    Ref qualname =
+        Ref::steal(PyUnicode_FromFormat("TesselVarMain.%s", spec.name));
+    Ref module = Ref::steal(PyUnicode_InternFromString("var_main"));
+    Ref doc = Ref::steal(PyUnicode_FromString(spec.doc));
+    if (!name || !qualname || !module || !doc) {
+        return Ref();
+    }
+    Ref code = make_code(spec, name.get(), qualname.get());
+    Ref defaults = make_defaults(spec);
+    Ref annotations = make_annotations(spec);
+    if (!code || !defaults || !annotations) {
+        return Ref();
+    }
+    Function* f = PyObject_GC_New(Function, &FunctionType);
+    if (f == nullptr) {
+        return Ref();
+    }
+    Ref result = Ref::steal(reinterpret_cast<PyObject*>(f));
+    f->vectorcall = function_vectorcall;
+    f->spec = &spec;
+    for (PyObject*& n : f->names) {
+        n = nullptr;
+    }
+    f->name = name.release();
+    f->qualname = qualname.release();
+    f->module = module.release();
+    f->doc = doc.release();
+    f->code = code.release();
+    f->defaults = defaults.release();
+    f->annotations = annotations.release();
+    f->globals = Py_NewRef(globals);
+    f->dict = nullptr;
+    std::snprintf(f->tbname, sizeof f->tbname, "var_main.TesselVarMain.%s",
+                  spec.name);
+    for (int i = 0; i < spec.nparams; ++i) {
+        f->names[i] = PyUnicode_InternFromString(spec.params[i].name);
+        if (f->names[i] == nullptr) {
+            return Ref();
+        }
+    }
+    PyObject_GC_Track(result.get());
+    return result;
+}
+
+bool
+is_function(PyObject* obj) noexcept
+{
+    return Py_IS_TYPE(obj, &FunctionType);
+}
+
+const MethodSpec&
+function_spec(PyObject* fn) noexcept
+{
+    return *as_function(fn)->spec;
+}
+
+PyObject*
+run_body(PyObject* fn, PyObject* const* values) noexcept
+{
+    Function* f = as_function(fn);
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        return nullptr;
+    }
+    Call call(*f->spec);
+    PyObject* result = f->spec->entry(call, values);
+    Py_LeaveRecursiveCall();
+    if (result == nullptr && call.line() != 0) {
+        add_traceback(f->tbname, call.line());
+    }
+    return result;
+}
+
+}  // namespace vm

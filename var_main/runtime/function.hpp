@@ -1,0 +1,28 @@
+// var_main/runtime/function.hpp: our function type.
+//
+// Each method of the class is one of these objects: it binds like a Python
+// function (a bound method for an instance, itself for class access), is
+// called through vectorcall without a bound-method allocation where the
+// interpreter allows it (Py_TPFLAGS_METHOD_DESCRIPTOR), and carries the
+// attributes that introspection reads (__code__, __defaults__,
+// __annotations__, __doc__...), all generated from its MethodSpec.
+#pragma once
+
+#include "runtime/spec.hpp"
+
+namespace vm {
+
+bool ready_function_type() noexcept;
+
+// Makes the function object of one method; `globals` is the module's dict.
+Ref make_function(const MethodSpec& spec, PyObject* globals) noexcept;
+
+bool is_function(PyObject* obj) noexcept;
+
+const MethodSpec& function_spec(PyObject* fn) noexcept;
+
+// Runs a method's body on already matched and checked arguments, with the
+// recursion guard and the traceback entry of a normal call.
+PyObject* run_body(PyObject* fn, PyObject* const* values) noexcept;
+
+}  // namespace vm

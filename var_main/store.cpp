@@ -1,0 +1,197 @@
+// var_main/store.cpp: helpers shared by every part of the store.
+#include "store.hpp"
+
+#include <cstring>
+
+namespace vm {
+
+Names names;
+
+bool
+init_names() noexcept
+{
+    struct Item {
+        PyObject** slot;
+        const char* text;
+    };
+    const Item entries[] = {
+        {&names.i_c_u, "_i_c_u"},
+        {&names.g_n_r, "_g_n_r"},
+        {&names.g_n_i, "_g_n_i"},
+        {&names.g_n_s, "_g_n_s"},
+        {&names.skip, "_skip"},
+        {&names.set_dict, "_set_dict"},
+        {&names.set_list, "_set_list"},
+        {&names.set_attr, "_set_attr"},
+        {&names.mv_set, "_mv_set"},
+        {&names.mv_keys, "_mv_keys"},
+        {&names.mv_pop, "_mv_pop"},
+        {&names.to_dict, "_to_dict"},
+        {&names.list_to_dict, "_list_to_dict"},
+        {&names.add, "add"},
+        {&names.keys, "keys"},
+        {&names.get, "get"},
+        {&names.update, "update"},
+        {&names.append, "append"},
+        {&names.startswith, "startswith"},
+        {&names.split, "split"},
+        {&names.dunder_dict, "__dict__"},
+        {&names.dunder_getattribute, "__getattribute__"},
+        {&names.dollar_dot, "$."},
+        {&names.dot, "."},
+        {&names.equals, "="},
+        {&names.amp, "&"},
+        {&names.comma, ", "},
+        {&names.quote, "\""},
+        {&names.quote_colon, "\": \""},
+        {&names.repr_open, "TesselVar("},
+        {&names.repr_close, ")"},
+        {&names.new_, "new"},
+    };
+    for (const Item& e : entries) {
+        if (*e.slot == nullptr) {
+            *e.slot = PyUnicode_InternFromString(e.text);
+            if (*e.slot == nullptr) {
+                return false;
+            }
+        }
+    }
+    if (names.kw_new == nullptr) {
+        names.kw_new = PyTuple_Pack(1, names.new_);
+        if (names.kw_new == nullptr) {
+            return false;
+        }
+    }
+    return true;
+}
+
+Ref
+instance_dict(PyObject* self) noexcept
+{
+    return Ref::steal(PyObject_GetAttr(self, names.dunder_dict));
+}
+
+Ref
+dict_get(PyObject* d, PyObject* key) noexcept
+{
+    if (PyDict_CheckExact(d)) {
+        PyObject* found;
+        int r = PyDict_GetItemRef(d, key, &found);
+        if (r < 0) {
+            return Ref();
+        }
+        return r ? Ref::steal(found) : Ref::borrow(Py_None);
+    }
+    PyObject* stack[] = {d, key};
+    return Ref::steal(PyObject_VectorcallMethod(
+        names.get, stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+Ref
+dict_item(PyObject* d, PyObject* key) noexcept
+{
+    return Ref::steal(PyObject_GetItem(d, key));
+}
+
+int
+dict_store(PyObject* d, PyObject* key, PyObject* value) noexcept
+{
+    if (PyDict_CheckExact(d)) {
+        return PyDict_SetItem(d, key, value);
+    }
+    return PyObject_SetItem(d, key, value);
+}
+
+bool
+require_dict(PyObject* d) noexcept
+{
+    if (PyDict_Check(d)) {
+        return true;
+    }
+    PyErr_Format(PyExc_TypeError, "__dict__ must be a dict, not '%.200s'",
+                 Py_TYPE(d)->tp_name);
+    return false;
+}
+
+Ref
+call_method(PyObject* self, PyObject* name,
+            std::initializer_list<PyObject*> args, PyObject* kwnames) noexcept
+{
+    // One slot in front for the interpreter's own use (ARGUMENTS_OFFSET).
+    PyObject* stack[kMaxParams + 2];
+    stack[0] = self;
+    std::size_t n = 1;
+    for (PyObject* a : args) {
+        stack[n++] = a;
+    }
+    std::size_t npos = n;
+    if (kwnames != nullptr) {
+        npos -= static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
+    }
+    return Ref::steal(PyObject_VectorcallMethod(
+        name, stack, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+Ref
+call_with_entries(PyObject* fn, PyObject* entries) noexcept
+{
+    Ref fresh = Ref::steal(
+        PyDict_CheckExact(entries)
+            ? PyDict_Copy(entries)
+            : PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type),
+                                  entries));
+    if (!fresh) {
+        return Ref();
+    }
+    Ref no_args = Ref::steal(PyTuple_New(0));
+    if (!no_args) {
+        return Ref();
+    }
+    return Ref::steal(PyObject_Call(fn, no_args.get(), fresh.get()));
+}
+
+int
+is_nested_store(PyObject* v) noexcept
+{
+    PyTypeObject* tp = Py_TYPE(v);
+    if (Py_IS_TYPE(reinterpret_cast<PyObject*>(tp), &PyType_Type)) {
+        // type.__name__ is ht_name for heap types, whose tp_name is its UTF-8
+        // text (no NUL inside); a static type's name follows its last dot.
+        const char* name = tp->tp_name;
+        if (!(tp->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
+            const char* dot = std::strrchr(name, '.');
+            if (dot != nullptr) {
+                name = dot + 1;
+            }
+        }
+        return std::strcmp(name, "TesselVar") == 0;
+    }
+    // A metaclass may answer __name__ in its own way.
+    Ref name = Ref::steal(
+        PyObject_GetAttrString(reinterpret_cast<PyObject*>(tp), "__name__"));
+    if (!name) {
+        return -1;
+    }
+    Ref expected = Ref::steal(PyUnicode_FromString("TesselVar"));
+    if (!expected) {
+        return -1;
+    }
+    Ref eq = Ref::steal(
+        PyObject_RichCompare(name.get(), expected.get(), Py_EQ));
+    if (!eq) {
+        return -1;
+    }
+    return PyObject_IsTrue(eq.get());
+}
+
+int
+is_skipped(PyObject* self, PyObject* key) noexcept
+{
+    Ref skip = call_method(self, names.skip, {});
+    if (!skip) {
+        return -1;
+    }
+    return PySequence_Contains(skip.get(), key);
+}
+
+}  // namespace vm

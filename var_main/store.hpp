@@ -1,0 +1,150 @@
+// var_main/store.hpp: what every method needs to know about a store.
+//
+// A store keeps everything in its instance dictionary, reached as
+// `self.__dict__` afresh at each use.  Methods reach one another through
+// attribute lookup on `self`, so subclass overrides and variables that hide a
+// method take effect; call_method() below is that lookup plus the call.
+#pragma once
+
+#include "runtime/call.hpp"
+#include "runtime/errors.hpp"
+#include "runtime/ref.hpp"
+
+#include <initializer_list>
+
+namespace vm {
+
+// Interned strings, made once at start-up.
+struct Names {
+    PyObject* i_c_u;  // the store factory
+    PyObject* g_n_r;  // the reprint setting
+    PyObject* g_n_i;  // the inherit setting
+    PyObject* g_n_s;  // the flag reset by _set_class
+    PyObject* skip;
+    PyObject* set_dict;
+    PyObject* set_list;
+    PyObject* set_attr;
+    PyObject* mv_set;
+    PyObject* mv_keys;
+    PyObject* mv_pop;
+    PyObject* to_dict;
+    PyObject* list_to_dict;
+    PyObject* add;
+    PyObject* keys;
+    PyObject* get;
+    PyObject* update;
+    PyObject* append;
+    PyObject* startswith;
+    PyObject* split;
+    PyObject* dunder_dict;
+    PyObject* dunder_getattribute;
+    PyObject* dollar_dot;  // "$."
+    PyObject* dot;         // "."
+    PyObject* equals;      // "="
+    PyObject* amp;         // "&"
+    PyObject* comma;       // ", "
+    PyObject* quote;       // "\""
+    PyObject* quote_colon; // "\": \""
+    PyObject* repr_open;   // "TesselVar("
+    PyObject* repr_close;  // ")"
+    PyObject* new_;        // "new"
+    PyObject* kw_new;      // ("new",)
+};
+extern Names names;
+
+bool init_names() noexcept;
+
+// --- Reading and writing the store's dictionary ---------------------------
+
+// `self.__dict__` by ordinary attribute lookup.
+Ref instance_dict(PyObject* self) noexcept;
+
+// `d.get(key)`: None when absent.  Exact dicts are probed directly; any
+// other mapping is asked through its own `get`.
+Ref dict_get(PyObject* d, PyObject* key) noexcept;
+
+// `d[key]`.
+Ref dict_item(PyObject* d, PyObject* key) noexcept;
+
+// `d[key] = value`.
+int dict_store(PyObject* d, PyObject* key, PyObject* value) noexcept;
+
+// The store's dictionary must be a dict for the walks; says so if not.
+bool require_dict(PyObject* d) noexcept;
+
+// --- Calling through self ---------------------------------------------------
+
+// `self.<name>(*args)` with the attribute looked up on `self` like Python
+// does (instance dict first, then the type); `kwnames` names the trailing
+// arguments given by keyword.
+Ref call_method(PyObject* self, PyObject* name,
+                std::initializer_list<PyObject*> args,
+                PyObject* kwnames = nullptr) noexcept;
+
+// `fn(**kwargs)` with a fresh dict of keywords, as `add` is called: a copy of
+// an exact dict, or dict(d) for an instance of a dict subclass.
+Ref call_with_entries(PyObject* fn, PyObject* entries) noexcept;
+
+// --- Classification ---------------------------------------------------------
+
+// `type(v).__name__ == "TesselVar"`: 1, 0, or -1 with an error set.
+int is_nested_store(PyObject* v) noexcept;
+
+// A list, set or tuple, subclasses included (frozenset is not a set here).
+inline bool
+is_sequence(PyObject* v) noexcept
+{
+    return PyList_Check(v) || PySet_Check(v) || PyTuple_Check(v);
+}
+
+// The exclusion rule: is `key` in `self._skip()`?  1, 0, or -1.
+int is_skipped(PyObject* self, PyObject* key) noexcept;
+
+// --- Walking a dict like CPython's own iterator --------------------------
+
+// Walks the entries of a dict, raising "dictionary changed size during
+// iteration" when its size changes between steps.  Hands out new references,
+// so the body may run any Python code.
+class DictWalk {
+public:
+    explicit DictWalk(PyObject* d) noexcept
+        : d_(d), size_(PyDict_GET_SIZE(d)), left_(size_)
+    {
+    }
+    // 1: an entry was produced; 0: the walk is over; -1: error set.
+    int next(Ref& key, Ref& value) noexcept
+    {
+        if (PyDict_GET_SIZE(d_) != size_) {
+            raise_dict_changed();
+            return -1;
+        }
+        PyObject* k;
+        PyObject* v;
+        if (!PyDict_Next(d_, &pos_, &k, &v)) {
+            return 0;
+        }
+        if (left_-- == 0) {
+            PyErr_SetString(PyExc_RuntimeError,
+                            "dictionary keys changed during iteration");
+            return -1;
+        }
+        key = Ref::borrow(k);
+        value = Ref::borrow(v);
+        return 1;
+    }
+
+private:
+    PyObject* d_;
+    Py_ssize_t pos_ = 0;
+    Py_ssize_t size_;
+    Py_ssize_t left_;
+};
+
+// A truth test that says -1 on error, like PyObject_IsTrue.
+inline int
+truth(PyObject* v) noexcept
+{
+    return PyObject_IsTrue(v);
+}
+
+}  // namespace vm
