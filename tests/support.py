@@ -1,0 +1,79 @@
+"""Shared helpers for the test modules."""
+
+import gc
+import os
+import subprocess
+import sys
+import textwrap
+import traceback
+import unittest
+
+import var_main
+from tesselvar import TesselVar
+
+TesselVarMain = var_main.TesselVarMain
+BUILD = os.environ.get("VAR_MAIN_BUILD", os.path.dirname(var_main.__file__))
+
+
+def bare(cls=TesselVarMain):
+    """A store that has not been set up."""
+    return cls()
+
+
+def store(reprint=True, inherit=False, **variables):
+    """A set-up TesselVar holding the given variables (stored as given)."""
+    s = TesselVar(reprint, inherit)
+    s.__dict__.update(variables)
+    return s
+
+
+def entries(exc):
+    """(file, line, function) of each traceback entry the module added."""
+    return [(f.filename, f.lineno, f.name)
+            for f in traceback.extract_tb(exc.__traceback__)
+            if f.filename == "var_main.py"]
+
+
+def lines_of(exc):
+    """{method: [lines]} of the entries the module added, outermost first."""
+    out = {}
+    for _, line, name in entries(exc):
+        out.setdefault(name.rpartition(".")[2], []).append(line)
+    return out
+
+
+def run_python(code, timeout=120):
+    """Runs code in a fresh interpreter with the build on sys.path."""
+    env = dict(os.environ, PYTHONPATH=BUILD)
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
+                          capture_output=True, text=True, env=env,
+                          timeout=timeout)
+
+
+class LeakTest(unittest.TestCase):
+    """assertNoLeak(fn): fn run many times leaves the allocated blocks flat."""
+
+    def assertNoLeak(self, fn, rounds=5, per_round=2000, slack=30):
+        for _ in range(per_round):  # warm caches up
+            fn()
+        gc.collect()
+        counts = []
+        for _ in range(rounds):
+            for _ in range(per_round):
+                fn()
+            gc.collect()
+            counts.append(sys.getallocatedblocks())
+        growth = counts[-1] - counts[0]
+        self.assertLessEqual(growth, slack, f"blocks per round: {counts}")
+
+
+def swallow(fn, *exc_types):
+    """Wraps fn so that the given exceptions are expected and ignored."""
+    exc_types = exc_types or (Exception,)
+
+    def run():
+        try:
+            fn()
+        except exc_types:
+            pass
+    return run
