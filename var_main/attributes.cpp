@@ -10,6 +10,7 @@
 // come back to __getattr__ for "_g_n_r", again and again.  A per-thread guard
 // notices that re-entry and lets the lookup fail, so a missing name on a bare
 // store raises AttributeError like any plain object.
+#include "dispatch.hpp"
 #include "methods.hpp"
 #include "store.hpp"
 
@@ -68,8 +69,8 @@ getattr_hook(Call& call, Any self, Str name)
         raise_no_attribute(self, name.p);
         return call.fail(325);
     }
-    Ref reprint;
-    {
+    Ref reprint = own_setting(self, names.g_n_r);
+    if (!reprint && !PyErr_Occurred()) {
         ReprintGuard guard(self);
         reprint = Ref::steal(PyObject_GetAttr(self, names.g_n_r));
     }
@@ -90,7 +91,10 @@ getattr_hook(Call& call, Any self, Str name)
 PyObject*
 setattr_hook(Call& call, Any self, Str name, Any value)
 {
-    Ref inherit = Ref::steal(PyObject_GetAttr(self, names.g_n_i));
+    Ref inherit = own_setting(self, names.g_n_i);
+    if (!inherit && !PyErr_Occurred()) {
+        inherit = Ref::steal(PyObject_GetAttr(self, names.g_n_i));
+    }
     if (!inherit) {
         return call.fail(334);
     }

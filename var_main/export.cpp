@@ -81,6 +81,7 @@ entry_texts(PyObject* self, PyObject* d, Form form)
         return Ref();
     }
     DictWalk walk(d);
+    SkipRule rule(self);
     Ref key, value;
     for (;;) {
         int more = walk.next(key, value);
@@ -90,7 +91,7 @@ entry_texts(PyObject* self, PyObject* d, Form form)
         if (more == 0) {
             break;
         }
-        int skipped = is_skipped(self, key.get());
+        int skipped = rule.test(key.get());
         if (skipped < 0) {
             return Ref();
         }
@@ -98,6 +99,7 @@ entry_texts(PyObject* self, PyObject* d, Form form)
             continue;
         }
         Ref text = entry_text(key.get(), value.get(), form);
+        rule.invalidate();  // str() and repr() may have run any code
         if (!text || PyList_Append(texts.get(), text.get()) < 0) {
             return Ref();
         }
@@ -131,6 +133,7 @@ to_dict(Call& call, Any self, Dict kwargs, Any sort)
         return call.fail(194);
     }
     DictWalk walk(kwargs.p);
+    SkipRule rule(self);
     Ref name, value;
     for (;;) {
         int more = walk.next(name, value);
@@ -143,6 +146,11 @@ to_dict(Call& call, Any self, Dict kwargs, Any sort)
         int nested = is_nested_store(value.get());
         if (nested < 0) {
             return call.fail(196);
+        }
+        if (nested || is_sequence(value.get()) ||
+            !Py_IS_TYPE(reinterpret_cast<PyObject*>(Py_TYPE(value.get())),
+                        &PyType_Type)) {
+            rule.invalidate();  // a metaclass or a conversion ran code
         }
         if (nested) {
             Ref test = export_nested(self, value.get());
@@ -164,7 +172,7 @@ to_dict(Call& call, Any self, Dict kwargs, Any sort)
             }
             continue;
         }
-        int skipped = is_skipped(self, name.get());
+        int skipped = rule.test(name.get());
         if (skipped < 0) {
             return call.fail(202);
         }

@@ -11,6 +11,7 @@
 #include "methods.hpp"
 #include "runtime/errors.hpp"
 #include "runtime/function.hpp"
+#include "dispatch.hpp"
 #include "store.hpp"
 
 namespace vm {
@@ -159,7 +160,8 @@ create_class(PyObject* globals)
     if (!cls) {
         return false;
     }
-    return PyDict_SetItemString(globals, "TesselVarMain", cls.get()) == 0;
+    return record_class(cls.get()) &&
+           PyDict_SetItemString(globals, "TesselVarMain", cls.get()) == 0;
 }
 
 int

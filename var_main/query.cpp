@@ -28,6 +28,7 @@ view(Call& call, PyObject* self, View what, int line)
         return call.fail(line);
     }
     DictWalk walk(d.get());
+    SkipRule rule(self);
     Ref key, value;
     for (;;) {
         int more = walk.next(key, value);
@@ -37,7 +38,7 @@ view(Call& call, PyObject* self, View what, int line)
         if (more == 0) {
             break;
         }
-        int skipped = is_skipped(self, key.get());
+        int skipped = rule.test(key.get());
         if (skipped < 0) {
             return call.fail(line);
         }
@@ -173,15 +174,17 @@ has_own_attribute(PyObject* self, PyObject* name)
     return -1;
 }
 
-// Deletes one attribute.  A name that is also a data descriptor of the type
-// (__dict__, __class__, __weakref__, properties) can only be a variable
-// stored beside it by __setattr__: remove that entry and never reach the
-// descriptor, which for __dict__ would throw away every variable at once.
+// Deletes one attribute.  A name that is also one of the interpreter's own
+// slots of the object (__dict__, __class__, __weakref__: getset descriptors)
+// can only be a variable stored beside it by __setattr__: remove that entry
+// and never reach the descriptor, which for __dict__ would throw away every
+// variable at once.  Anything else, properties with their deleters included,
+// goes through ordinary deletion.
 int
 delete_attribute(PyObject* self, PyObject* name)
 {
     PyObject* descr = _PyType_Lookup(Py_TYPE(self), name);
-    if (descr != nullptr && Py_TYPE(descr)->tp_descr_set != nullptr) {
+    if (descr != nullptr && Py_IS_TYPE(descr, &PyGetSetDescr_Type)) {
         Ref d = Ref::steal(PyObject_GenericGetDict(self, nullptr));
         if (!d) {
             return -1;
@@ -320,6 +323,7 @@ mv_clear(Call& call, Any self)
             return call.fail(102);
         }
         DictWalk walk(d.get());
+        SkipRule rule(self);
         Ref key, value;
         for (;;) {
             int more = walk.next(key, value);
@@ -329,7 +333,7 @@ mv_clear(Call& call, Any self)
             if (more == 0) {
                 break;
             }
-            int skipped = is_skipped(self, key.get());
+            int skipped = rule.test(key.get());
             if (skipped < 0) {
                 return call.fail(102);
             }

@@ -1,6 +1,8 @@
 // var_main/store.cpp: helpers shared by every part of the store.
 #include "store.hpp"
 
+#include "dispatch.hpp"
+
 #include <cstring>
 
 namespace vm {
@@ -68,6 +70,9 @@ init_names() noexcept
 Ref
 instance_dict(PyObject* self) noexcept
 {
+    if (dict_is_plain(Py_TYPE(self))) {
+        return Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    }
     return Ref::steal(PyObject_GetAttr(self, names.dunder_dict));
 }
 
@@ -117,19 +122,35 @@ Ref
 call_method(PyObject* self, PyObject* name,
             std::initializer_list<PyObject*> args, PyObject* kwnames) noexcept
 {
-    // One slot in front for the interpreter's own use (ARGUMENTS_OFFSET).
-    PyObject* stack[kMaxParams + 2];
-    stack[0] = self;
+    // stack[0] is spare, for the callee's use (ARGUMENTS_OFFSET).
+    PyObject* stack[kMaxParams + 3];
+    stack[0] = nullptr;
+    stack[1] = self;
     std::size_t n = 1;
     for (PyObject* a : args) {
-        stack[n++] = a;
+        stack[1 + n++] = a;
     }
     std::size_t npos = n;
     if (kwnames != nullptr) {
         npos -= static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
     }
-    return Ref::steal(PyObject_VectorcallMethod(
-        name, stack, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    constexpr std::size_t offset = PY_VECTORCALL_ARGUMENTS_OFFSET;
+    int bind;
+    PyObject* fn = own_method(self, name, &bind);
+    if (fn != nullptr) {
+        Ref hold = Ref::borrow(fn);
+        if (bind) {
+            return Ref::steal(
+                PyObject_Vectorcall(fn, stack + 1, npos | offset, kwnames));
+        }
+        return Ref::steal(
+            PyObject_Vectorcall(fn, stack + 2, (npos - 1) | offset, kwnames));
+    }
+    if (bind < 0) {
+        return Ref();
+    }
+    return Ref::steal(
+        PyObject_VectorcallMethod(name, stack + 1, npos | offset, kwnames));
 }
 
 Ref
@@ -182,6 +203,53 @@ is_nested_store(PyObject* v) noexcept
         return -1;
     }
     return PyObject_IsTrue(eq.get());
+}
+
+namespace {
+
+// Is an exact str one of the four setting names?
+bool
+is_setting_name(PyObject* key) noexcept
+{
+    if (PyUnicode_GET_LENGTH(key) != 6) {
+        return false;
+    }
+    PyObject* const settings[] = {names.i_c_u, names.g_n_r, names.g_n_i,
+                                  names.g_n_s};
+    for (PyObject* s : settings) {
+        if (key == s) {
+            return true;
+        }
+    }
+    for (PyObject* s : settings) {
+        if (PyUnicode_Compare(key, s) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+int
+SkipRule::test(PyObject* key) noexcept
+{
+    if (PyUnicode_CheckExact(key)) {
+        if (state_ == State::Unknown) {
+            int bind;
+            PyObject* fn = own_method(self_, names.skip, &bind);
+            if (bind < 0) {
+                return -1;
+            }
+            state_ = fn != nullptr && is_own_skip(fn) ? State::Own
+                                                      : State::Other;
+        }
+        if (state_ == State::Own) {
+            return is_setting_name(key);
+        }
+    }
+    state_ = State::Unknown;
+    return is_skipped(self_, key);
 }
 
 int

@@ -100,6 +100,24 @@ is_sequence(PyObject* v) noexcept
 // The exclusion rule: is `key` in `self._skip()`?  1, 0, or -1.
 int is_skipped(PyObject* self, PyObject* key) noexcept;
 
+// The exclusion rule over a walk.  While `self._skip` resolves to our own
+// static method, an exact str key is compared with the four setting names
+// directly: the same answer, with no list made and no code run.  Otherwise
+// (an override, a hiding variable, a key of another type) `self._skip()` is
+// called for the key like the rule says.  Call invalidate() after anything
+// that may have run Python code, since that code may change the resolution.
+class SkipRule {
+public:
+    explicit SkipRule(PyObject* self) noexcept : self_(self) {}
+    int test(PyObject* key) noexcept;
+    void invalidate() noexcept { state_ = State::Unknown; }
+
+private:
+    enum class State { Unknown, Own, Other };
+    PyObject* self_;
+    State state_ = State::Unknown;
+};
+
 // --- Walking a dict like CPython's own iterator --------------------------
 
 // Walks the entries of a dict, raising "dictionary changed size during

@@ -47,11 +47,16 @@ function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
 {
     Function* f = as_function(callable);
     const MethodSpec& spec = *f->spec;
-    PyObject* values[kMaxParams];
-    if (!match_arguments(spec, f->names, args, PyVectorcall_NARGS(nargsf),
-                         kwnames, values)) {
-        add_traceback(f->tbname, spec.line);
-        return nullptr;
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    PyObject* const* values = args;
+    PyObject* matched[kMaxParams];
+    // The common call passes every parameter by position: use it in place.
+    if (nargs != spec.nparams || (kwnames && PyTuple_GET_SIZE(kwnames))) {
+        if (!match_arguments(spec, f->names, args, nargs, kwnames, matched)) {
+            add_traceback(f->tbname, spec.line);
+            return nullptr;
+        }
+        values = matched;
     }
     if (!check_argument_types(spec, values)) {
         return nullptr;

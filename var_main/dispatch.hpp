@@ -1,0 +1,46 @@
+// var_main/dispatch.hpp: resolving `self.<name>` without the attribute
+// machinery, when the answer is certain to be the same.
+//
+// Methods call one another through `self`, so that subclass overrides and
+// variables hiding a method take effect.  Done literally, every such call
+// looks the name up through __getattr__'s slot and allocates a bound method.
+// Here the same resolution is done from its parts: when the type keeps
+// object's __getattribute__, the name is found on the type as one of our
+// function objects (a non-data descriptor), and the instance dict has no
+// entry of that name, then `self.<name>(...)` is exactly a call of that
+// function with `self` in front.  In every other case the caller falls back
+// to the literal lookup.
+#pragma once
+
+#include "runtime/ref.hpp"
+
+namespace vm {
+
+// Records what the class looks like when we made it: its attribute hook,
+// the standard __dict__ descriptor and the staticmethod around _skip.
+bool record_class(PyObject* cls) noexcept;
+
+// Does ordinary attribute lookup on instances of `tp` behave like object's
+// (no __getattribute__ override)?
+bool lookup_is_plain(PyTypeObject* tp) noexcept;
+
+// ...and is `__dict__` the standard descriptor, so that `self.__dict__` is
+// the instance dict itself?
+bool dict_is_plain(PyTypeObject* tp) noexcept;
+
+// The function object that `self.<name>` resolves to, when it is one of ours
+// reached the ordinary way; *bind tells whether `self` goes in front (false
+// for the static `_skip`).  nullptr when the literal lookup must run.
+// Returns a borrowed reference; -1 in *bind with an error set on failure.
+PyObject* own_method(PyObject* self, PyObject* name, int* bind) noexcept;
+
+// Our `_skip` function (not its staticmethod wrapper).
+bool is_own_skip(PyObject* fn) noexcept;
+
+// A setting such as `_g_n_r` read straight from the instance dict, when
+// ordinary lookup would find it there and nowhere else.  Returns a new
+// reference, or an empty Ref with no error set when the literal lookup must
+// run (or with an error set on failure).
+Ref own_setting(PyObject* self, PyObject* name) noexcept;
+
+}  // namespace vm
