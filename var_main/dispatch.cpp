@@ -12,6 +12,7 @@ namespace {
 
 getattrofunc g_hook = nullptr;             // TesselVarMain's tp_getattro
 PyObject* g_object_getattribute = nullptr; // object.__getattribute__
+PyObject* g_object_delattr = nullptr;      // object.__delattr__
 PyObject* g_dict_descr = nullptr;          // TesselVarMain.__dict__ (owned)
 PyObject* g_skip_static = nullptr;         // the staticmethod (owned)
 PyObject* g_skip_fn = nullptr;             // the function inside (owned)
@@ -23,6 +24,7 @@ struct TypeInfo {
     unsigned int tag = 0;
     bool lookup_plain = false;
     bool dict_plain = false;
+    bool delattr_plain = false;
 };
 TypeInfo g_types[8];
 
@@ -44,6 +46,8 @@ info(PyTypeObject* tp) noexcept
     e.tag = tp->tp_version_tag;  // 0 if none could be given: never cached
     e.lookup_plain = lookup_plain;
     e.dict_plain = dict_plain;
+    e.delattr_plain = lookup_plain && _PyType_Lookup(tp, names.dunder_delattr) ==
+                                          g_object_delattr;
     return e;
 }
 
@@ -56,6 +60,8 @@ record_class(PyObject* cls) noexcept
     g_hook = tp->tp_getattro;
     g_object_getattribute =
         _PyType_Lookup(&PyBaseObject_Type, names.dunder_getattribute);
+    g_object_delattr =
+        _PyType_Lookup(&PyBaseObject_Type, names.dunder_delattr);
     g_dict_descr = Py_XNewRef(_PyType_Lookup(tp, names.dunder_dict));
     g_skip_static = Py_XNewRef(_PyType_Lookup(tp, names.skip));
     g_skip_fn = PyObject_GetAttr(cls, names.skip);
@@ -73,6 +79,18 @@ bool
 dict_is_plain(PyTypeObject* tp) noexcept
 {
     return info(tp).dict_plain;
+}
+
+bool
+delattr_is_plain(PyTypeObject* tp) noexcept
+{
+    return info(tp).delattr_plain;
+}
+
+bool
+is_own(PyObject* fn, Entry entry) noexcept
+{
+    return fn != nullptr && is_function(fn) && function_spec(fn).entry == entry;
 }
 
 bool

@@ -13,6 +13,7 @@
 #pragma once
 
 #include "runtime/ref.hpp"
+#include "runtime/spec.hpp"
 
 namespace vm {
 
@@ -33,6 +34,12 @@ bool dict_is_plain(PyTypeObject* tp) noexcept;
 // for the static `_skip`).  nullptr when the literal lookup must run.
 // Returns a borrowed reference; -1 in *bind with an error set on failure.
 PyObject* own_method(PyObject* self, PyObject* name, int* bind) noexcept;
+
+// ...and is deletion object's own (no __delattr__ override)?
+bool delattr_is_plain(PyTypeObject* tp) noexcept;
+
+// Is `fn` (from own_method) our function for the method with this body?
+bool is_own(PyObject* fn, Entry entry) noexcept;
 
 // Our `_skip` function (not its staticmethod wrapper).
 bool is_own_skip(PyObject* fn) noexcept;

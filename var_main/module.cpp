@@ -206,7 +206,7 @@ module_exec(PyObject* module) noexcept
         return fail_init(1);
     }
 
-    if (!ready_function_type() || !init_names()) {
+    if (!ready_function_type() || !init_names() || !verify_dict_layout()) {
         return fail_init(1);
     }
     if (!import_typing(globals)) {

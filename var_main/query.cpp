@@ -5,6 +5,7 @@
 //   _mv_get      a name, a "$.a.b" path or a sequence of steps; any Exception
 //                inside the lookup ends in the caller's default
 //   _mv_pop/_mv_pops/_mv_clear     removal by attribute deletion
+#include "dispatch.hpp"
 #include "methods.hpp"
 #include "store.hpp"
 
@@ -23,10 +24,7 @@ view(Call& call, PyObject* self, View what, int line)
     if (!d || !require_dict(d.get())) {
         return call.fail(line);
     }
-    Ref result = Ref::steal(PyList_New(0));
-    if (!result) {
-        return call.fail(line);
-    }
+    ListBuilder result;
     DictWalk walk(d.get());
     SkipRule rule(self);
     Ref key, value;
@@ -45,25 +43,24 @@ view(Call& call, PyObject* self, View what, int line)
         if (skipped) {
             continue;
         }
-        int rc;
+        Ref element;
         switch (what) {
         case View::Keys:
-            rc = PyList_Append(result.get(), key.get());
+            element = std::move(key);
             break;
         case View::Values:
-            rc = PyList_Append(result.get(), value.get());
+            element = std::move(value);
             break;
-        default: {
-            Ref pair = Ref::steal(PyTuple_Pack(2, key.get(), value.get()));
-            rc = pair ? PyList_Append(result.get(), pair.get()) : -1;
+        default:
+            element = Ref::steal(PyTuple_Pack(2, key.get(), value.get()));
             break;
         }
-        }
-        if (rc < 0) {
+        if (!element || !result.push(std::move(element))) {
             return call.fail(line);
         }
     }
-    return result.release();
+    Ref list = result.finish();
+    return list ? list.release() : call.fail(line);
 }
 
 // --- Lookup ---------------------------------------------------------------
@@ -109,6 +106,38 @@ walk_step(Ref& current, PyObject* step, int* line)
         return -1;
     }
     current = std::move(next);
+    return 1;
+}
+
+// A name lookup as a dict probe.  The literal lookup builds the list of
+// names through self._mv_keys() (which asks self._skip() per entry) and
+// tests membership in it; while both are our own, the store's __dict__ is
+// the instance dict and every key is an exact str, no code can run on the
+// way and the probe gives the same answer.  Returns 1 with `result` set,
+// 0 when the literal lookup must run.
+int
+probe_name(PyObject* self, PyObject* name, PyObject* fallback, Ref& result)
+{
+    if (!PyUnicode_CheckExact(name) || !dict_is_plain(Py_TYPE(self))) {
+        return 0;
+    }
+    int bind;
+    if (!is_own(own_method(self, names.mv_keys, &bind), &Adapt<&mv_keys>::run) ||
+        !is_own_skip(own_method(self, names.skip, &bind))) {
+        PyErr_Clear();  // the literal lookup meets any error again
+        return 0;
+    }
+    Ref d = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    if (!d || !PyDict_CheckExact(d.get()) || !only_str_keys(d.get())) {
+        PyErr_Clear();
+        return 0;
+    }
+    PyObject* value = nullptr;
+    if (!is_setting_name(name) && PyDict_GetItemRef(d.get(), name, &value) < 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    result = Ref::steal(value != nullptr ? value : Py_NewRef(fallback));
     return 1;
 }
 
@@ -213,6 +242,63 @@ pop_one(Call& call, PyObject* self, PyObject* name, int test_line,
     return Py_None;  // borrowed: callers only test for failure
 }
 
+// `self._mv_pop(name)` done in place while _mv_pop and deletion are our
+// own and the type has nothing of that name: the presence test is then a
+// dict probe and the deletion a removal from the instance dict.  Releasing
+// the last reference to a value may run code (a finalizer), after which the
+// resolution is made again.
+class FastPop {
+public:
+    explicit FastPop(PyObject* self) noexcept : self_(self) {}
+
+    // 1: handled; 0: the literal call must run; -1: error.
+    int pop(PyObject* name)
+    {
+        if (!PyUnicode_CheckExact(name)) {
+            return 0;
+        }
+        if (!resolved_) {
+            PyTypeObject* tp = Py_TYPE(self_);
+            int bind;
+            own_ = delattr_is_plain(tp) &&
+                   is_own(own_method(self_, names.mv_pop, &bind),
+                          &Adapt<&mv_pop>::run);
+            if (bind < 0) {
+                PyErr_Clear();
+                own_ = false;
+            }
+            resolved_ = true;
+            dict_ = own_ ? Ref::steal(PyObject_GenericGetDict(self_, nullptr))
+                         : Ref();
+            if (own_ && !dict_) {
+                return -1;
+            }
+        }
+        if (!own_ || _PyType_Lookup(Py_TYPE(self_), name) != nullptr) {
+            resolved_ = false;  // the literal call runs code
+            return 0;
+        }
+        PyObject* value = nullptr;
+        if (PyDict_Pop(dict_.get(), name, &value) < 0) {
+            return -1;
+        }
+        if (value != nullptr) {
+            if (Py_REFCNT(value) == 1) {
+                resolved_ = false;  // its finalizer may run
+                dict_.reset();
+            }
+            Py_DECREF(value);
+        }
+        return 1;
+    }
+
+private:
+    PyObject* self_;
+    bool resolved_ = false;
+    bool own_ = false;
+    Ref dict_;
+};
+
 }  // namespace
 
 PyObject*
@@ -268,6 +354,10 @@ mv_get(Call& call, Any self, Any key, Any fallback)
     }
 
     if (PyUnicode_Check(lookup.get())) {
+        Ref probed;
+        if (probe_name(self, lookup.get(), fallback, probed)) {
+            return probed.release();
+        }
         Ref keys = call_method(self, names.mv_keys, {});
         if (!keys) {
             return give_up(call, fallback, 120);
@@ -342,9 +432,14 @@ mv_clear(Call& call, Any self)
             }
         }
     }
+    FastPop fast(self);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(doomed.get()); ++i) {
         PyObject* name = PyList_GET_ITEM(doomed.get(), i);
-        if (!call_method(self, names.mv_pop, {name})) {
+        int done = fast.pop(name);
+        if (done < 0) {
+            return call.fail(104);
+        }
+        if (!done && !call_method(self, names.mv_pop, {name})) {
             return call.fail(104);
         }
     }

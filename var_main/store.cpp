@@ -3,6 +3,7 @@
 
 #include "dispatch.hpp"
 
+#include <cstdint>
 #include <cstring>
 
 namespace vm {
@@ -39,6 +40,7 @@ init_names() noexcept
         {&names.split, "split"},
         {&names.dunder_dict, "__dict__"},
         {&names.dunder_getattribute, "__getattribute__"},
+        {&names.dunder_delattr, "__delattr__"},
         {&names.dollar_dot, "$."},
         {&names.dot, "."},
         {&names.equals, "="},
@@ -207,7 +209,108 @@ is_nested_store(PyObject* v) noexcept
 
 namespace {
 
-// Is an exact str one of the four setting names?
+// The head of a dict's keys table in CPython 3.13, which the public headers
+// keep opaque.  Only its kind byte is read, and only after verify_dict_layout
+// has seen it answer right for dicts whose kind is known.
+struct KeysHead {
+    Py_ssize_t refcnt;
+    std::uint8_t log2_size;
+    std::uint8_t log2_index_bytes;
+    std::uint8_t kind;  // 0 general, 1 str keys only, 2 split (str only)
+};
+bool g_layout_known = false;
+
+int
+keys_kind(PyObject* d) noexcept
+{
+    auto* keys = reinterpret_cast<const KeysHead*>(
+        reinterpret_cast<PyDictObject*>(d)->ma_keys);
+    return keys->kind;
+}
+
+}  // namespace
+
+bool
+verify_dict_layout() noexcept
+{
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000 && \
+    !defined(Py_GIL_DISABLED)
+    Ref str_keys = Ref::steal(Py_BuildValue("{s:i,s:i}", "a", 1, "b", 2));
+    Ref int_key = Ref::steal(Py_BuildValue("{i:i}", 1, 1));
+    Ref mixed = Ref::steal(Py_BuildValue("{s:i,i:i}", "a", 1, 2, 2));
+    if (!str_keys || !int_key || !mixed) {
+        return false;
+    }
+    g_layout_known = keys_kind(str_keys.get()) == 1 &&
+                     keys_kind(int_key.get()) == 0 &&
+                     keys_kind(mixed.get()) == 0;
+#endif
+    return true;
+}
+
+bool
+only_str_keys(PyObject* d) noexcept
+{
+    if (g_layout_known && PyDict_CheckExact(d)) {
+        return keys_kind(d) != 0;
+    }
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(d, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+ListBuilder::~ListBuilder()
+{
+    for (std::size_t i = 0; i < size_; ++i) {
+        Py_DECREF(items_[i]);
+    }
+    if (items_ != inline_) {
+        PyMem_Free(items_);
+    }
+}
+
+bool
+ListBuilder::push(Ref item) noexcept
+{
+    if (size_ == capacity_) {
+        std::size_t grown = capacity_ * 2;
+        auto** bigger =
+            static_cast<PyObject**>(PyMem_Malloc(grown * sizeof(PyObject*)));
+        if (bigger == nullptr) {
+            PyErr_NoMemory();
+            return false;
+        }
+        std::memcpy(bigger, items_, size_ * sizeof(PyObject*));
+        if (items_ != inline_) {
+            PyMem_Free(items_);
+        }
+        items_ = bigger;
+        capacity_ = grown;
+    }
+    items_[size_++] = item.release();
+    return true;
+}
+
+Ref
+ListBuilder::finish() noexcept
+{
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(size_)));
+    if (!list) {
+        return list;
+    }
+    for (std::size_t i = 0; i < size_; ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), items_[i]);
+    }
+    size_ = 0;
+    return list;
+}
+
 bool
 is_setting_name(PyObject* key) noexcept
 {
@@ -228,8 +331,6 @@ is_setting_name(PyObject* key) noexcept
     }
     return false;
 }
-
-}  // namespace
 
 int
 SkipRule::test(PyObject* key) noexcept

@@ -38,6 +38,7 @@ struct Names {
     PyObject* split;
     PyObject* dunder_dict;
     PyObject* dunder_getattribute;
+    PyObject* dunder_delattr;
     PyObject* dollar_dot;  // "$."
     PyObject* dot;         // "."
     PyObject* equals;      // "="
@@ -68,6 +69,33 @@ Ref dict_item(PyObject* d, PyObject* key) noexcept;
 
 // `d[key] = value`.
 int dict_store(PyObject* d, PyObject* key, PyObject* value) noexcept;
+
+// Are all keys of the dict exact str?  Then looking a str up by hash is the
+// same as comparing it with every key, and no key's __eq__ can run.
+bool only_str_keys(PyObject* d) noexcept;
+bool verify_dict_layout() noexcept;
+
+// Is an exact str one of the four setting names?
+bool is_setting_name(PyObject* key) noexcept;
+
+// Collects new references and turns them into a list of exactly that size,
+// so no half-filled list is ever visible.
+class ListBuilder {
+public:
+    ListBuilder() noexcept = default;
+    ListBuilder(const ListBuilder&) = delete;
+    ListBuilder& operator=(const ListBuilder&) = delete;
+    ~ListBuilder();
+    bool push(Ref item) noexcept;
+    Ref finish() noexcept;
+
+private:
+    static constexpr std::size_t kInline = 64;
+    PyObject* inline_[kInline];
+    PyObject** items_ = inline_;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = kInline;
+};
 
 // The store's dictionary must be a dict for the walks; says so if not.
 bool require_dict(PyObject* d) noexcept;
