@@ -20,15 +20,21 @@ PyObject* g_skip_fn = nullptr;             // the function inside (owned)
 // What we know of a type's attribute lookup, valid while its version tag is
 // unchanged (any change to the type or a base gives it a new tag).
 struct TypeInfo {
+    static constexpr int kSlots = 16;
     PyTypeObject* tp = nullptr;
     unsigned int tag = 0;
     bool lookup_plain = false;
     bool dict_plain = false;
     bool delattr_plain = false;
+    // What the type has under our own (interned) names; borrowed from the
+    // type's dicts, which cannot change without a new tag.
+    int used = 0;
+    PyObject* names[kSlots];
+    PyObject* found[kSlots];
 };
 TypeInfo g_types[8];
 
-const TypeInfo&
+TypeInfo&
 info(PyTypeObject* tp) noexcept
 {
     TypeInfo& e = g_types[(reinterpret_cast<std::uintptr_t>(tp) >> 4) & 7];
@@ -44,11 +50,33 @@ info(PyTypeObject* tp) noexcept
                       _PyType_Lookup(tp, names.dunder_dict) == g_dict_descr;
     e.tp = tp;
     e.tag = tp->tp_version_tag;  // 0 if none could be given: never cached
+    e.used = 0;
     e.lookup_plain = lookup_plain;
     e.dict_plain = dict_plain;
     e.delattr_plain = lookup_plain && _PyType_Lookup(tp, names.dunder_delattr) ==
                                           g_object_delattr;
     return e;
+}
+
+// _PyType_Lookup(tp, name) for one of our interned names, remembered for
+// the type's current version.
+PyObject*
+type_lookup(PyTypeObject* tp, PyObject* name) noexcept
+{
+    TypeInfo& e = info(tp);
+    for (int i = 0; i < e.used; ++i) {
+        if (e.names[i] == name) {
+            return e.found[i];
+        }
+    }
+    PyObject* found = _PyType_Lookup(tp, name);
+    if (e.tp == tp && e.tag != 0 && e.tag == tp->tp_version_tag &&
+        e.used < TypeInfo::kSlots) {
+        e.names[e.used] = name;
+        e.found[e.used] = found;
+        ++e.used;
+    }
+    return found;
 }
 
 }  // namespace
@@ -107,7 +135,7 @@ own_method(PyObject* self, PyObject* name, int* bind) noexcept
     if (!info(tp).lookup_plain) {
         return nullptr;
     }
-    PyObject* descr = _PyType_Lookup(tp, name);
+    PyObject* descr = type_lookup(tp, name);
     PyObject* fn;
     int binds;
     if (descr == nullptr) {
@@ -143,7 +171,7 @@ Ref
 own_setting(PyObject* self, PyObject* name) noexcept
 {
     PyTypeObject* tp = Py_TYPE(self);
-    if (!info(tp).lookup_plain || _PyType_Lookup(tp, name) != nullptr) {
+    if (!info(tp).lookup_plain || type_lookup(tp, name) != nullptr) {
         return Ref();
     }
     Ref d = Ref::steal(PyObject_GenericGetDict(self, nullptr));

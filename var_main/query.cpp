@@ -17,6 +17,69 @@ namespace {
 
 enum class View { Keys, Values, Items };
 
+// The common case: our own _skip and only exact str keys.  No Python code
+// can run except through the allocation of item tuples (a garbage
+// collection may run finalizers), so the list is filled in place, kept away
+// from the collector until it is complete, and the dict's size is checked
+// after each allocation as the literal walk would.  Returns 1 with the list
+// in `out`, 0 when the general walk must run, -1 on error.
+int
+quick_view(PyObject* d, View what, SkipRule& rule, Ref& out)
+{
+    int mine = rule.own();
+    if (mine <= 0) {
+        return mine;
+    }
+    if (!PyDict_CheckExact(d) || !only_str_keys(d)) {
+        return 0;
+    }
+    const Py_ssize_t n = PyDict_GET_SIZE(d);
+    Ref list = Ref::steal(PyList_New(n));
+    if (!list) {
+        return -1;
+    }
+    PyObject_GC_UnTrack(list.get());
+    PyListObject* items = reinterpret_cast<PyListObject*>(list.get());
+    Py_ssize_t pos = 0;
+    Py_ssize_t count = 0;
+    PyObject* key;
+    PyObject* value;
+    int rc = 1;
+    while (PyDict_Next(d, &pos, &key, &value)) {
+        if (is_setting_name(key)) {
+            continue;
+        }
+        PyObject* item;
+        if (what == View::Keys) {
+            item = Py_NewRef(key);
+        }
+        else if (what == View::Values) {
+            item = Py_NewRef(value);
+        }
+        else {
+            Ref k = Ref::borrow(key);
+            Ref v = Ref::borrow(value);
+            item = PyTuple_Pack(2, k.get(), v.get());
+            if (item != nullptr && PyDict_GET_SIZE(d) != n) {
+                Py_DECREF(item);
+                raise_dict_changed();
+                item = nullptr;
+            }
+            if (item == nullptr) {
+                rc = -1;
+                break;
+            }
+        }
+        items->ob_item[count++] = item;
+    }
+    Py_SET_SIZE(list.get(), count);
+    PyObject_GC_Track(list.get());
+    if (rc == 1) {
+        out = std::move(list);
+    }
+    return rc;
+}
+
 PyObject*
 view(Call& call, PyObject* self, View what, int line)
 {
@@ -24,9 +87,14 @@ view(Call& call, PyObject* self, View what, int line)
     if (!d || !require_dict(d.get())) {
         return call.fail(line);
     }
+    SkipRule rule(self);
+    Ref quick;
+    int done = quick_view(d.get(), what, rule, quick);
+    if (done != 0) {
+        return done > 0 ? quick.release() : call.fail(line);
+    }
     ListBuilder result;
     DictWalk walk(d.get());
-    SkipRule rule(self);
     Ref key, value;
     for (;;) {
         int more = walk.next(key, value);

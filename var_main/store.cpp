@@ -333,19 +333,28 @@ is_setting_name(PyObject* key) noexcept
 }
 
 int
+SkipRule::own() noexcept
+{
+    if (state_ == State::Unknown) {
+        int bind;
+        PyObject* fn = own_method(self_, names.skip, &bind);
+        if (bind < 0) {
+            return -1;
+        }
+        state_ = fn != nullptr && is_own_skip(fn) ? State::Own : State::Other;
+    }
+    return state_ == State::Own;
+}
+
+int
 SkipRule::test(PyObject* key) noexcept
 {
     if (PyUnicode_CheckExact(key)) {
-        if (state_ == State::Unknown) {
-            int bind;
-            PyObject* fn = own_method(self_, names.skip, &bind);
-            if (bind < 0) {
-                return -1;
-            }
-            state_ = fn != nullptr && is_own_skip(fn) ? State::Own
-                                                      : State::Other;
+        int mine = own();
+        if (mine < 0) {
+            return -1;
         }
-        if (state_ == State::Own) {
+        if (mine) {
             return is_setting_name(key);
         }
     }

@@ -139,6 +139,9 @@ public:
     explicit SkipRule(PyObject* self) noexcept : self_(self) {}
     int test(PyObject* key) noexcept;
     void invalidate() noexcept { state_ = State::Unknown; }
+    // Does `self._skip` resolve to our own static method right now?
+    // -1 with an error set on failure.
+    int own() noexcept;
 
 private:
     enum class State { Unknown, Own, Other };
