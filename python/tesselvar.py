@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import copy as _copy
 import functools as _functools
-from typing import Any, List, Optional
+from typing import TYPE_CHECKING, Any, Dict, List, Optional
 
 from var_main import TesselVarMain
 
@@ -27,9 +27,29 @@ class TesselVar(TesselVarMain):
     None (false).  ``inherit``: attribute assignment stores values as given
     (true) or turns dicts into nested stores and list/set/tuple into lists
     (false).  Nested stores get the same two settings.
+
+    The store's own methods come from var_main.TesselVarMain.  help() lists
+    only the names without a leading underscore, so ask for these one at a
+    time, for example help(TesselVar._mv_get):
+
+    - fill: _mv_add (merging), _mv_set, _mv_set_kwargs, _set_attr,
+      _set_dict, _set_list
+    - read: _mv_get (name, "$.a.b" path or sequence of steps, with default),
+      _mv_keys, _mv_values, _mv_items
+    - remove: _mv_pop, _mv_pops, _mv_clear
+    - export: _mv_to_dict, _to_dict, _list_to_dict
+    - text: _mv_to_params, _mv_to_string, __repr__
+    - frame: _set_class, _skip, __getattr__, __setattr__
     """
 
+    if TYPE_CHECKING:
+        # A name that is not set reads as itself or as None, but any name may
+        # hold a variable of any type: tell type checkers so, instead of the
+        # base class's Union[str, None].
+        def __getattr__(self, name: str) -> Any: ...
+
     def __init__(self, reprint: Any = True, inherit: Any = False) -> None:
+        """Make a set-up, empty store with the given settings."""
         self._set_class(_functools.partial(TesselVar, reprint, inherit),
                         reprint, inherit)
 
@@ -49,18 +69,22 @@ class TesselVar(TesselVarMain):
 
     # Copies and pickles: instances are rebuilt bare and then given the whole
     # state, settings included, so they never pass through __setattr__.
-    def __getstate__(self) -> dict:
+    def __getstate__(self) -> Dict[Any, Any]:
+        """The whole ``__dict__``, internal settings included."""
         return dict(self.__dict__)
 
-    def __setstate__(self, state: dict) -> None:
+    def __setstate__(self, state: Dict[Any, Any]) -> None:
+        """Restore the ``__dict__`` without going through ``__setattr__``."""
         self.__dict__.update(state)
 
-    def __copy__(self) -> "TesselVar":
+    def __copy__(self) -> TesselVar:
+        """A new store sharing the values (and nested stores) of this one."""
         clone = type(self).__new__(type(self))
         clone.__dict__.update(self.__dict__)
         return clone
 
-    def __deepcopy__(self, memo: dict) -> "TesselVar":
+    def __deepcopy__(self, memo: Dict[int, Any]) -> TesselVar:
+        """A new store with every value deep-copied, nested stores included."""
         clone = type(self).__new__(type(self))
         memo[id(self)] = clone
         for key, value in self.__dict__.items():
