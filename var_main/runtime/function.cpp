@@ -209,6 +209,11 @@ PyMethodDef function_methods[] = {
 
 // --- Construction -----------------------------------------------------------
 
+// __code__ is a complete code object: the signature, file, name and line
+// of the method, and a body that only raises.  Running it on its own (exec,
+// types.FunctionType) therefore fails with an exception; a code object
+// without instructions would make the interpreter execute whatever follows.
+// It is compiled from a small def and then moved to the method's line.
 Ref
 make_code(const MethodSpec& spec, PyObject* name, PyObject* qualname) noexcept
 {
@@ -223,19 +228,49 @@ make_code(const MethodSpec& spec, PyObject* name, PyObject* qualname) noexcept
         }
         PyTuple_SET_ITEM(varnames.get(), i, v);
     }
-    Ref empty_bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
-    Ref empty_tuple = Ref::steal(PyTuple_New(0));
-    Ref filename = Ref::steal(PyUnicode_FromString("var_main.py"));
-    if (!empty_bytes || !empty_tuple || !filename) {
+    Ref separator = Ref::steal(PyUnicode_FromString(", "));
+    Ref params = separator ? Ref::steal(PyUnicode_Join(separator.get(),
+                                                       varnames.get()))
+                           : Ref();
+    if (!params) {
         return Ref();
     }
-    return Ref::steal(reinterpret_cast<PyObject*>(
-        PyUnstable_Code_NewWithPosOnlyArgs(
-            spec.nparams, 0, 0, spec.nparams, 0, CO_OPTIMIZED | CO_NEWLOCALS,
-            empty_bytes.get(), empty_tuple.get(), empty_tuple.get(),
-            varnames.get(), empty_tuple.get(), empty_tuple.get(),
-            filename.get(), name, qualname, spec.line, empty_bytes.get(),
-            empty_bytes.get())));
+    Ref source = Ref::steal(PyUnicode_FromFormat(
+        "def %U(%U):\n"
+        "    raise NotImplementedError('%U() is implemented in C++; its "
+        "__code__ cannot be run on its own')\n",
+        name, params.get(), qualname));
+    const char* text = source ? PyUnicode_AsUTF8(source.get()) : nullptr;
+    if (text == nullptr) {
+        return Ref();
+    }
+    // optimize=0: the same code whatever -O the interpreter runs with.
+    Ref module = Ref::steal(
+        Py_CompileStringExFlags(text, "var_main.py", Py_file_input, nullptr, 0));
+    if (!module) {
+        return Ref();
+    }
+    PyObject* body = nullptr;  // borrowed from the module code's constants
+    PyObject* consts = reinterpret_cast<PyCodeObject*>(module.get())->co_consts;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts); ++i) {
+        if (PyCode_Check(PyTuple_GET_ITEM(consts, i))) {
+            body = PyTuple_GET_ITEM(consts, i);
+        }
+    }
+    if (body == nullptr) {
+        PyErr_SetString(PyExc_SystemError, "var_main: no code for a method");
+        return Ref();
+    }
+    Ref replace = Ref::steal(PyObject_GetAttrString(body, "replace"));
+    Ref line = Ref::steal(PyLong_FromLong(spec.line));
+    Ref changes = Ref::steal(PyDict_New());
+    Ref no_args = Ref::steal(PyTuple_New(0));
+    if (!replace || !line || !changes || !no_args ||
+        PyDict_SetItemString(changes.get(), "co_firstlineno", line.get()) < 0 ||
+        PyDict_SetItemString(changes.get(), "co_qualname", qualname) < 0) {
+        return Ref();
+    }
+    return Ref::steal(PyObject_Call(replace.get(), no_args.get(), changes.get()));
 }
 
 Ref
