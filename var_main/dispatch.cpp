@@ -153,6 +153,11 @@ own_method(PyObject* self, PyObject* name, int* bind) noexcept
         return nullptr;
     }
     // Neither is a data descriptor, so an instance variable comes first.
+    // The probe may run Python code (__eq__ of a key with the same hash) that
+    // changes the class, so `descr` is held across it and the answer is only
+    // kept if the type still resolves the name to it; otherwise the caller
+    // takes the ordinary lookup.
+    Ref keep = Ref::borrow(descr);
     Ref d = Ref::steal(PyObject_GenericGetDict(self, nullptr));
     if (!d) {
         *bind = -1;
@@ -161,6 +166,10 @@ own_method(PyObject* self, PyObject* name, int* bind) noexcept
     int hidden = PyDict_Contains(d.get(), name);
     if (hidden != 0) {
         *bind = hidden < 0 ? -1 : 0;
+        return nullptr;
+    }
+    if (Py_TYPE(self) != tp || !info(tp).lookup_plain ||
+        type_lookup(tp, name) != descr) {
         return nullptr;
     }
     *bind = binds;
