@@ -16,11 +16,14 @@ namespace vm {
 namespace {
 
 // dict(sorted(d.items())): pairs compare as tuples, so keys that cannot be
-// ordered raise the comparison's TypeError.
+// ordered raise the comparison's TypeError.  When every key is an exact str
+// no two keys are equal and comparing them runs no code, so sorting the keys
+// alone gives the same order more cheaply.
 Ref
 sorted_copy(PyObject* d)
 {
-    Ref items = Ref::steal(PyDict_Items(d));
+    const bool by_key = PyDict_CheckExact(d) && only_str_keys(d);
+    Ref items = Ref::steal(by_key ? PyDict_Keys(d) : PyDict_Items(d));
     if (!items || PyList_Sort(items.get()) < 0) {
         return Ref();
     }
@@ -29,9 +32,19 @@ sorted_copy(PyObject* d)
         return Ref();
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-        PyObject* pair = PyList_GET_ITEM(items.get(), i);
-        if (PyDict_SetItem(result.get(), PyTuple_GET_ITEM(pair, 0),
-                           PyTuple_GET_ITEM(pair, 1)) < 0) {
+        PyObject* item = PyList_GET_ITEM(items.get(), i);
+        int rc;
+        if (by_key) {
+            PyObject* value = PyDict_GetItemWithError(d, item);  // borrowed
+            rc = value != nullptr
+                     ? PyDict_SetItem(result.get(), item, value)
+                     : -1;
+        }
+        else {
+            rc = PyDict_SetItem(result.get(), PyTuple_GET_ITEM(item, 0),
+                                PyTuple_GET_ITEM(item, 1));
+        }
+        if (rc < 0) {
             return Ref();
         }
     }
@@ -51,76 +64,122 @@ export_nested(PyObject* self, PyObject* nested)
 
 enum class Form { Params, Listing };
 
-// One entry's text: str(name) first, then repr(value).
-Ref
-entry_text(PyObject* name, PyObject* value, Form form)
+// Accumulates the text of a rendering.
+class TextWriter {
+public:
+    TextWriter() noexcept
+    {
+        _PyUnicodeWriter_Init(&w_);
+        w_.overallocate = 1;
+    }
+    ~TextWriter()
+    {
+        if (!done_) {
+            _PyUnicodeWriter_Dealloc(&w_);
+        }
+    }
+    TextWriter(const TextWriter&) = delete;
+    TextWriter& operator=(const TextWriter&) = delete;
+
+    bool ascii(const char* text, Py_ssize_t len) noexcept
+    {
+        return _PyUnicodeWriter_WriteASCIIString(&w_, text, len) == 0;
+    }
+    bool str(PyObject* text) noexcept
+    {
+        return _PyUnicodeWriter_WriteStr(&w_, text) == 0;
+    }
+    PyObject* finish() noexcept
+    {
+        done_ = true;
+        return _PyUnicodeWriter_Finish(&w_);
+    }
+
+private:
+    _PyUnicodeWriter w_;
+    bool done_ = false;
+};
+
+// Values whose repr() runs no Python code.
+bool
+plain_leaf(PyObject* v) noexcept
+{
+    return v == Py_None || PyBool_Check(v) || PyLong_CheckExact(v) ||
+           PyUnicode_CheckExact(v) || PyFloat_CheckExact(v) ||
+           PyBytes_CheckExact(v);
+}
+
+// One entry: str(name) first, then repr(value).
+bool
+write_entry(TextWriter& out, PyObject* name, PyObject* value, Form form)
 {
     Ref n = Ref::steal(PyObject_Str(name));
     if (!n) {
-        return Ref();
+        return false;
     }
     Ref v = Ref::steal(PyObject_Repr(value));
     if (!v) {
-        return Ref();
+        return false;
     }
     if (form == Form::Params) {
-        Ref head = Ref::steal(PyUnicode_Concat(n.get(), names.equals));
-        return head ? Ref::steal(PyUnicode_Concat(head.get(), v.get()))
-                    : Ref();
+        return out.str(n.get()) && out.ascii("=", 1) && out.str(v.get());
     }
-    return Ref::steal(PyUnicode_FromFormat("\"%U\": \"%U\"", n.get(), v.get()));
+    return out.ascii("\"", 1) && out.str(n.get()) && out.ascii("\": \"", 4) &&
+           out.str(v.get()) && out.ascii("\"", 1);
 }
 
-// Collects the entry texts of every entry of `d` that the exclusion rule
-// keeps, walking `d` in its order.
-Ref
-entry_texts(PyObject* self, PyObject* d, Form form)
+// Writes every entry of `d` that the exclusion rule keeps, in the dict's
+// order, separated by `sep`.
+bool
+write_entries(TextWriter& out, PyObject* self, PyObject* d, Form form,
+              const char* sep, Py_ssize_t seplen)
 {
-    Ref texts = Ref::steal(PyList_New(0));
-    if (!texts) {
-        return Ref();
-    }
     DictWalk walk(d);
     SkipRule rule(self);
     Ref key, value;
+    bool first = true;
     for (;;) {
         int more = walk.next(key, value);
         if (more < 0) {
-            return Ref();
+            return false;
         }
         if (more == 0) {
-            break;
+            return true;
         }
         int skipped = rule.test(key.get());
         if (skipped < 0) {
-            return Ref();
+            return false;
         }
         if (skipped) {
             continue;
         }
-        Ref text = entry_text(key.get(), value.get(), form);
-        rule.invalidate();  // str() and repr() may have run any code
-        if (!text || PyList_Append(texts.get(), text.get()) < 0) {
-            return Ref();
+        if (!first && !out.ascii(sep, seplen)) {
+            return false;
+        }
+        first = false;
+        if (!write_entry(out, key.get(), value.get(), form)) {
+            return false;
+        }
+        if (!PyUnicode_CheckExact(key.get()) || !plain_leaf(value.get())) {
+            rule.invalidate();  // str() or repr() may have run any code
         }
     }
-    return texts;
 }
 
 PyObject*
-render(Call& call, PyObject* self, Form form, PyObject* separator,
-       int walk_line, int join_line)
+render(Call& call, PyObject* self, Form form, const char* sep,
+       Py_ssize_t seplen, int line)
 {
     Ref d = instance_dict(self);
     if (!d || !require_dict(d.get())) {
-        return call.fail(walk_line);
+        return call.fail(line);
     }
-    Ref texts = entry_texts(self, d.get(), form);
-    if (!texts) {
-        return call.fail(walk_line);
+    TextWriter out;
+    if (!write_entries(out, self, d.get(), form, sep, seplen)) {
+        return call.fail(line);
     }
-    PyObject* joined = PyUnicode_Join(separator, texts.get());
-    return joined != nullptr ? joined : call.fail(join_line);
+    PyObject* text = out.finish();
+    return text != nullptr ? text : call.fail(line + 1);
 }
 
 }  // namespace
@@ -257,36 +316,36 @@ mv_to_dict(Call& call, Any self, Any sort)
 PyObject*
 mv_to_params(Call& call, Any self)
 {
-    return render(call, self, Form::Params, names.amp, 174, 175);
+    return render(call, self, Form::Params, "&", 1, 174);
 }
 
 PyObject*
 mv_to_string(Call& call, Any self)
 {
-    return render(call, self, Form::Listing, names.comma, 183, 184);
+    return render(call, self, Form::Listing, ", ", 2, 183);
 }
 
 PyObject*
 repr_hook(Call& call, Any self)
 {
-    Ref d = instance_dict(self);
-    if (!d || !require_dict(d.get())) {
-        return call.fail(345);
+    Ref print_dict;
+    {
+        Ref d = instance_dict(self);
+        if (!d || !require_dict(d.get()) ||
+            !(print_dict = sorted_copy(d.get()))) {
+            return call.fail(345);
+        }
     }
-    Ref print_dict = sorted_copy(d.get());
-    if (!print_dict) {
-        return call.fail(345);
-    }
-    d.reset();
-    Ref texts = entry_texts(self, print_dict.get(), Form::Params);
-    if (!texts) {
+    TextWriter out;
+    if (!out.ascii("TesselVar(", 10) ||
+        !write_entries(out, self, print_dict.get(), Form::Params, ", ", 2)) {
         return call.fail(346);
     }
-    Ref joined = Ref::steal(PyUnicode_Join(names.comma, texts.get()));
-    if (!joined) {
+    if (!out.ascii(")", 1)) {
         return call.fail(347);
     }
-    return PyUnicode_FromFormat("TesselVar(%U)", joined.get());
+    PyObject* text = out.finish();
+    return text != nullptr ? text : call.fail(347);
 }
 
 }  // namespace vm

@@ -43,13 +43,6 @@ init_names() noexcept
         {&names.dunder_delattr, "__delattr__"},
         {&names.dollar_dot, "$."},
         {&names.dot, "."},
-        {&names.equals, "="},
-        {&names.amp, "&"},
-        {&names.comma, ", "},
-        {&names.quote, "\""},
-        {&names.quote_colon, "\": \""},
-        {&names.repr_open, "TesselVar("},
-        {&names.repr_close, ")"},
         {&names.new_, "new"},
     };
     for (const Item& e : entries) {

@@ -41,13 +41,6 @@ struct Names {
     PyObject* dunder_delattr;
     PyObject* dollar_dot;  // "$."
     PyObject* dot;         // "."
-    PyObject* equals;      // "="
-    PyObject* amp;         // "&"
-    PyObject* comma;       // ", "
-    PyObject* quote;       // "\""
-    PyObject* quote_colon; // "\": \""
-    PyObject* repr_open;   // "TesselVar("
-    PyObject* repr_close;  // ")"
     PyObject* new_;        // "new"
     PyObject* kw_new;      // ("new",)
 };
