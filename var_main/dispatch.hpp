@@ -13,7 +13,7 @@
 #pragma once
 
 #include "runtime/ref.hpp"
-#include "runtime/spec.hpp"
+#include "runtime/method.hpp"
 
 namespace vm {
 

@@ -2,7 +2,7 @@
 // parameters, with the argument messages our callers rely on word for word.
 #pragma once
 
-#include "runtime/spec.hpp"
+#include "runtime/method.hpp"
 
 namespace vm {
 

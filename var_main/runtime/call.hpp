@@ -2,7 +2,7 @@
 // adapter that turns a plain C++ function with typed parameters into an Entry.
 #pragma once
 
-#include "runtime/spec.hpp"
+#include "runtime/method.hpp"
 
 #include <utility>
 

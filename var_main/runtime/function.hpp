@@ -8,7 +8,7 @@
 // __annotations__, __doc__...), all generated from its MethodSpec.
 #pragma once
 
-#include "runtime/spec.hpp"
+#include "runtime/method.hpp"
 
 namespace vm {
 

@@ -1,4 +1,4 @@
-// var_main/runtime/spec.hpp: how a method is described.
+// var_main/runtime/method.hpp: how a method is described.
 //
 // A MethodSpec is one row of the declarative method table: everything that
 // Python can introspect (name, def line, parameters, annotations, defaults,
