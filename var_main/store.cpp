@@ -2,6 +2,7 @@
 #include "store.hpp"
 
 #include "dispatch.hpp"
+#include "runtime/function.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -136,10 +137,10 @@ call_method(PyObject* self, PyObject* name,
         Ref hold = Ref::borrow(fn);
         if (bind) {
             return Ref::steal(
-                PyObject_Vectorcall(fn, stack + 1, npos | offset, kwnames));
+                call_function(fn, stack + 1, npos | offset, kwnames));
         }
         return Ref::steal(
-            PyObject_Vectorcall(fn, stack + 2, (npos - 1) | offset, kwnames));
+            call_function(fn, stack + 2, (npos - 1) | offset, kwnames));
     }
     if (bind < 0) {
         return Ref();

@@ -399,6 +399,13 @@ make_function(const MethodSpec& spec, PyObject* globals) noexcept
     return result;
 }
 
+PyObject*
+call_function(PyObject* fn, PyObject* const* args, size_t nargsf,
+              PyObject* kwnames) noexcept
+{
+    return function_vectorcall(fn, args, nargsf, kwnames);
+}
+
 bool
 is_function(PyObject* obj) noexcept
 {

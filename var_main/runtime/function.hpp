@@ -21,6 +21,11 @@ bool is_function(PyObject* obj) noexcept;
 
 const MethodSpec& function_spec(PyObject* fn) noexcept;
 
+// Calls one of our functions like PyObject_Vectorcall would, without the
+// trip through the interpreter's dispatch.
+PyObject* call_function(PyObject* fn, PyObject* const* args, size_t nargsf,
+                        PyObject* kwnames) noexcept;
+
 // Runs a method's body on already matched and checked arguments, with the
 // recursion guard and the traceback entry of a normal call.
 PyObject* run_body(PyObject* fn, PyObject* const* values) noexcept;
