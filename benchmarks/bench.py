@@ -1,0 +1,495 @@
+"""Speed of var_main's TesselVar against its pure-Python twin and a floor.
+
+Run with the build folder (which holds var_main and tesselvar.py) on the path:
+
+    PYTHONPATH=<build>/python python3.13 benchmarks/bench.py [--quick]
+        [--json out.json] [--only W1,W4] [--rounds N] [--batch-ms M]
+
+Each workload is timed on three candidates: a store of the shipped class
+TesselVar ("module"), a store of TesselVarPy from model.py ("model", the same
+algorithms in plain Python) and the cheapest builtin way to do the same job
+("floor").  Every figure is measured in this one process: a batch of calls
+is timed with time.perf_counter_ns, batches of the three candidates are
+interleaved round by round (and the workloads round-robin, so that drift of
+a shared machine is spread over all of them), and the reported figure is the
+median over the rounds.  Ratios are medians of the per-round ratios, so each
+ratio compares batches run moments apart.  Garbage collection is off while a
+batch runs, as in timeit.
+"""
+
+from __future__ import annotations
+
+import argparse
+import copy
+import gc
+import json
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import time
+from dataclasses import dataclass, field
+from typing import Any, Callable, Dict, List, Optional
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import var_main  # noqa: E402
+from tesselvar import TesselVar  # noqa: E402
+
+from model import TesselVarPy  # noqa: E402
+
+_clock = time.perf_counter_ns
+
+CANDIDATES = ("module", "model", "floor")
+
+
+# --- Data ------------------------------------------------------------------
+
+def make_config() -> Dict[str, Any]:
+    """A JSON-like configuration: about 200 keys over three dict levels,
+    lists of scalars, a nested list and lists of dicts."""
+    config: Dict[str, Any] = {
+        "version": 3, "name": "billing", "debug": False, "owner": None,
+        "ratio": 0.75, "region": "eu-west", "timeout": 30, "retries": 5,
+    }
+    for i in range(6):
+        section: Dict[str, Any] = {
+            "name": f"section{i}", "enabled": i % 2 == 0, "weight": i * 1.5,
+        }
+        for j in range(10):
+            section[f"opt{j}"] = (j, f"value{j}", j / 4, None, True)[j % 5]
+        section["limits"] = {f"l{k}": k * 10 for k in range(8)}
+        section["tags"] = [f"t{k}" for k in range(5)]
+        section["matrix"] = [[1, 2, 3], [4, 5, 6], [7, 8, 9]]
+        section["servers"] = [{"host": f"h{i}{k}", "port": 8000 + k}
+                              for k in range(3)]
+        config[f"section{i}"] = section
+    return config
+
+
+def count_keys(value: Any) -> int:
+    if isinstance(value, dict):
+        return sum(1 + count_keys(v) for v in value.values())
+    if isinstance(value, list):
+        return sum(count_keys(v) for v in value)
+    return 0
+
+
+CONFIG = make_config()
+
+# Merged into the stored config by W5: a scalar at depth 2 (cfg.version),
+# scalars at depth 3, a list of scalars and a list of dicts appended to.
+DELTA = {"cfg": {
+    "version": 4,
+    "section1": {"opt3": 99, "name": "renamed", "tags": ["extra"],
+                 "servers": [{"host": "hx", "port": 9000}]},
+    "section4": {"enabled": True},
+}}
+
+# The 100 variables of W6a, W7, W9 and W10.
+VARIABLES = {f"v{i:02d}": (i, f"text{i}", i + 0.5, None)[i % 4]
+             for i in range(100)}
+
+
+def floor_merge(cfg: Dict[str, Any]) -> None:
+    """W5's delta applied by hand to a plain dict."""
+    cfg["version"] = 4
+    s1 = cfg["section1"]
+    s1["opt3"] = 99
+    s1["name"] = "renamed"
+    s1["tags"].extend(["extra"])
+    s1["servers"].append({"host": "hx", "port": 9000})
+    cfg["section4"]["enabled"] = True
+
+
+class Plain:
+    """An ordinary object: the floor of attribute reads and writes."""
+
+
+# --- Timed loops ---------------------------------------------------------
+
+def statement_loop(stmt: str, env: Dict[str, Any], unroll: int) -> Callable:
+    """run(n) -> ns spent on n * unroll executions of stmt (env as locals)."""
+    params = "".join(f", {k}=__env[{k!r}]" for k in env)
+    body = "\n".join("        " + stmt for _ in range(unroll))
+    src = (f"def run(n, __clock=__clock{params}):\n"
+           f"    it = range(n)\n"
+           f"    t0 = __clock()\n"
+           f"    for _ in it:\n{body}\n"
+           f"    return __clock() - t0\n")
+    ns = {"__env": env, "__clock": _clock}
+    exec(compile(src, f"<{stmt}>", "exec"), ns)
+    return ns["run"]
+
+
+def prepared_loop(stmt: str, env: Dict[str, Any]) -> Callable:
+    """run(objs) -> ns spent on stmt once for each o in objs."""
+    params = "".join(f", {k}=__env[{k!r}]" for k in env)
+    src = (f"def run(objs, __clock=__clock{params}):\n"
+           f"    t0 = __clock()\n"
+           f"    for o in objs:\n"
+           f"        {stmt}\n"
+           f"    return __clock() - t0\n")
+    ns = {"__env": env, "__clock": _clock}
+    exec(compile(src, f"<{stmt}>", "exec"), ns)
+    return ns["run"]
+
+
+@dataclass
+class Candidate:
+    """One way of doing a workload's job."""
+    label: str
+    stmt: str
+    env: Dict[str, Any] = field(default_factory=dict)
+    unroll: int = 1
+    # For workloads that change the object: prepare(n) builds the n objects
+    # one batch uses, outside the timed region.
+    prepare: Optional[Callable[[int], List[Any]]] = None
+    max_batch: int = 4000
+    n: int = 1
+    samples: List[float] = field(default_factory=list)
+
+    def __post_init__(self) -> None:
+        if self.prepare is None:
+            self._run = statement_loop(self.stmt, self.env, self.unroll)
+        else:
+            self._run = prepared_loop(self.stmt, self.env)
+
+    def batch(self, n: int) -> float:
+        """ns per operation over one batch of n operations."""
+        if self.prepare is None:
+            gc.disable()
+            try:
+                ns = self._run(n)
+            finally:
+                gc.enable()
+            return ns / (n * self.unroll)
+        objs = self.prepare(n)
+        gc.disable()
+        try:
+            ns = self._run(objs)
+        finally:
+            gc.enable()
+        del objs
+        return ns / n
+
+    def calibrate(self, batch_ns: float) -> None:
+        """Chooses n so that one batch takes about batch_ns."""
+        n = 1
+        while True:
+            per_op = self.batch(n)
+            spent = per_op * n * self.unroll
+            if spent >= batch_ns / 4 or n >= self.max_batch:
+                break
+            n = min(n * 4, self.max_batch)
+        want = batch_ns / max(per_op * self.unroll, 1.0)
+        self.n = max(1, min(int(want), self.max_batch if self.prepare
+                            else 1 << 30))
+
+
+@dataclass
+class Workload:
+    key: str
+    title: str
+    floor_title: str
+    module: Candidate
+    model: Candidate
+    floor: Candidate
+    # ("floor", bound): module/floor <= bound
+    floor_target: Optional[float] = None
+    # module at least this many times faster than the model
+    model_target: Optional[float] = None
+    ratios: Dict[str, List[float]] = field(default_factory=dict)
+
+    def candidates(self) -> Dict[str, Candidate]:
+        return {"module": self.module, "model": self.model,
+                "floor": self.floor}
+
+
+# --- Workloads -----------------------------------------------------------
+
+def filled(cls: type, variables: Dict[str, Any]) -> Any:
+    store = cls()
+    store._mv_set_kwargs(dict(variables))
+    return store
+
+
+def config_store(cls: type) -> Any:
+    store = cls()
+    store.cfg = CONFIG
+    return store
+
+
+def path_store(cls: type) -> Any:
+    store = cls()
+    store.a = {"b": {"c": 1}}
+    return store
+
+
+def workloads() -> List[Workload]:
+    stores = {"module": TesselVar, "model": TesselVarPy}
+    out: List[Workload] = []
+
+    def both(make: Callable[[type], Any]) -> Dict[str, Any]:
+        return {k: make(cls) for k, cls in stores.items()}
+
+    def simple(key: str, title: str, stmt: str, objs: Dict[str, Any],
+               floor_title: str, floor_stmt: str, floor_env: Dict[str, Any],
+               unroll: int = 1, floor_target: Optional[float] = None,
+               model_target: Optional[float] = None,
+               extra: Optional[Dict[str, Any]] = None) -> None:
+        """stmt runs with `o` bound to objs["module"] / objs["model"]."""
+        extra = extra or {}
+        cands = {k: Candidate(k, stmt, {"o": o, **extra}, unroll)
+                 for k, o in objs.items()}
+        out.append(Workload(
+            key, title, floor_title, cands["module"], cands["model"],
+            Candidate("floor", floor_stmt, floor_env, unroll),
+            floor_target, model_target))
+
+    plain = Plain()
+    plain.x = 1
+    small = both(lambda cls: filled(cls, {"x": 1}))
+    hundred = both(lambda cls: filled(cls, VARIABLES))
+    plain_vars = dict(VARIABLES)
+
+    out.append(Workload(
+        "W0", "make an empty store", "object()",
+        Candidate("module", "C()", {"C": TesselVar}, 10),
+        Candidate("model", "C()", {"C": TesselVarPy}, 10),
+        Candidate("floor", "object()", {}, 10)))
+
+    simple("W1", "read an existing variable", "o.x", small,
+           "plain object attribute read", "p.x", {"p": plain},
+           unroll=10, floor_target=1.1)
+    simple("W2", "read a missing name (reprint)", "o.missing", small,
+           'getattr(p, "missing", "missing")',
+           'getattr(p, "missing", "missing")', {"p": plain},
+           unroll=10, floor_target=1.2, model_target=8)
+    simple("W3", "assign a scalar", "o.x = 1", small,
+           "plain object attribute write", "p.x = 1", {"p": plain},
+           unroll=10, floor_target=5, model_target=8)
+    simple("W4", f"assign a config ({count_keys(CONFIG)} keys)",
+           "o.cfg = config", both(lambda cls: cls()),
+           "copy.deepcopy(config)", "deepcopy(config)",
+           {"deepcopy": copy.deepcopy, "config": CONFIG},
+           floor_target=0.4, model_target=8, extra={"config": CONFIG})
+
+    def merge_candidate(label: str, cls: type) -> Candidate:
+        def prepare(n: int) -> List[Any]:
+            store = config_store(cls)
+            return [store] * n
+        return Candidate(label, "o._mv_add(delta)", {"delta": DELTA},
+                         prepare=prepare, max_batch=20000)
+
+    def merge_floor(n: int) -> List[Any]:
+        return [copy.deepcopy(CONFIG)] * n
+
+    out.append(Workload(
+        "W5", "_mv_add a small delta into the config",
+        "the same changes made by hand on a plain dict",
+        merge_candidate("module", TesselVar),
+        merge_candidate("model", TesselVarPy),
+        Candidate("floor", "merge(o)", {"merge": floor_merge},
+                  prepare=merge_floor, max_batch=20000),
+        None, 8))
+
+    simple("W6a", "_mv_get(name), 100 variables", 'o._mv_get("v50")',
+           hundred, "d.get(name)", 'd.get("v50")', {"d": plain_vars},
+           unroll=10, floor_target=4, model_target=8)
+    nested = {"a": {"b": {"c": 1}}}
+    simple("W6b", '_mv_get("$.a.b.c")', 'o._mv_get("$.a.b.c")',
+           both(path_store), 'd["a"]["b"]["c"] on plain dicts',
+           'd["a"]["b"]["c"]', {"d": nested}, unroll=10, model_target=8)
+    simple("W7a", "_mv_keys(), 100 variables", "o._mv_keys()", hundred,
+           "list(d)", "list(d)", {"d": plain_vars},
+           floor_target=2, model_target=8)
+    simple("W7b", "_mv_items(), 100 variables", "o._mv_items()", hundred,
+           "list(d.items())", "list(d.items())", {"d": plain_vars},
+           floor_target=1.5, model_target=8)
+    simple("W8", "_mv_to_dict() of the config", "o._mv_to_dict()",
+           both(config_store), "copy.deepcopy(config)", "deepcopy(config)",
+           {"deepcopy": copy.deepcopy, "config": CONFIG},
+           floor_target=0.15, model_target=8)
+    simple("W9a", "repr(), 100 variables", "repr(o)", hundred, "repr(d)",
+           "repr(d)", {"d": plain_vars}, floor_target=1.3)
+    simple("W9b", "_mv_to_params(), 100 variables", "o._mv_to_params()",
+           hundred, "repr(d)", "repr(d)", {"d": plain_vars},
+           floor_target=1.3)
+
+    def clear_candidate(label: str, cls: type) -> Candidate:
+        def prepare(n: int) -> List[Any]:
+            objs = []
+            for _ in range(n):
+                store = cls()
+                store.__dict__.update(VARIABLES)
+                objs.append(store)
+            return objs
+        return Candidate(label, "o._mv_clear()", prepare=prepare)
+
+    out.append(Workload(
+        "W10", "_mv_clear(), 100 variables", "dict.clear(), 100 entries",
+        clear_candidate("module", TesselVar),
+        clear_candidate("model", TesselVarPy),
+        Candidate("floor", "o.clear()",
+                  prepare=lambda n: [dict(VARIABLES) for _ in range(n)]),
+        10, 8))
+    return out
+
+
+# --- Running -------------------------------------------------------------
+
+def run(selected: List[Workload], rounds: int, batch_ns: float,
+        progress: bool) -> None:
+    for w in selected:
+        for c in w.candidates().values():
+            c.calibrate(batch_ns)
+    for r in range(rounds):
+        for w in selected:
+            cands = list(w.candidates().items())
+            shift = r % len(cands)
+            got: Dict[str, float] = {}
+            for label, c in cands[shift:] + cands[:shift]:
+                got[label] = c.batch(c.n)
+                c.samples.append(got[label])
+            w.ratios.setdefault("module/floor", []).append(
+                got["module"] / got["floor"])
+            w.ratios.setdefault("model/module", []).append(
+                got["model"] / got["module"])
+        gc.collect()
+        if progress:
+            print(f"\rround {r + 1}/{rounds}", end="", file=sys.stderr,
+                  flush=True)
+    if progress:
+        print(file=sys.stderr)
+
+
+def summary(w: Workload) -> Dict[str, Any]:
+    med = {k: statistics.median(c.samples) for k, c in w.candidates().items()}
+    ratios = {k: statistics.median(v) for k, v in w.ratios.items()}
+    targets = []
+    if w.floor_target is not None:
+        targets.append({"what": f"module <= {w.floor_target:g}x floor",
+                        "measured": ratios["module/floor"],
+                        "met": ratios["module/floor"] <= w.floor_target})
+    if w.model_target is not None:
+        targets.append({"what": f"module >= {w.model_target:g}x faster "
+                                f"than model",
+                        "measured": ratios["model/module"],
+                        "met": ratios["model/module"] >= w.model_target})
+    return {
+        "key": w.key, "title": w.title, "floor": w.floor_title,
+        "ns": med, "ratios": ratios, "targets": targets,
+        "batch": {k: c.n * c.unroll for k, c in w.candidates().items()},
+        "rounds": len(w.module.samples),
+        "spread": {k: (min(c.samples), max(c.samples))
+                   for k, c in w.candidates().items()},
+    }
+
+
+def fmt_ns(ns: float) -> str:
+    if ns >= 1e6:
+        return f"{ns / 1e6:.2f} ms"
+    if ns >= 1e4:
+        return f"{ns / 1e3:.1f} us"
+    if ns >= 1e3:
+        return f"{ns / 1e3:.2f} us"
+    return f"{ns:.1f} ns"
+
+
+def print_tables(results: List[Dict[str, Any]]) -> None:
+    head = (f"{'':5} {'workload':40} {'module':>10} {'model':>10} "
+            f"{'floor':>10} {'mod/floor':>9} {'model/mod':>9}")
+    print(head)
+    print("-" * len(head))
+    for r in results:
+        ns, ratios = r["ns"], r["ratios"]
+        print(f"{r['key']:5} {r['title'][:40]:40} {fmt_ns(ns['module']):>10} "
+              f"{fmt_ns(ns['model']):>10} {fmt_ns(ns['floor']):>10} "
+              f"{ratios['module/floor']:>8.2f}x "
+              f"{ratios['model/module']:>8.1f}x")
+    print()
+    print("floors:")
+    for r in results:
+        print(f"  {r['key']:5} {r['floor']}")
+    print()
+    head = f"{'':5} {'target':38} {'measured':>9}  met"
+    print(head)
+    print("-" * len(head))
+    met = total = 0
+    for r in results:
+        for t in r["targets"]:
+            total += 1
+            met += bool(t["met"])
+            print(f"{r['key']:5} {t['what']:38} {t['measured']:>8.2f}x  "
+                  f"{'yes' if t['met'] else 'NO'}")
+    print(f"\n{met} of {total} targets met")
+
+
+def environment() -> Dict[str, Any]:
+    try:
+        commit = subprocess.run(
+            ["git", "-C", HERE, "rev-parse", "--short", "HEAD"],
+            capture_output=True, text=True, timeout=10).stdout.strip()
+    except (OSError, subprocess.SubprocessError):
+        commit = ""
+    return {
+        "python": sys.version.split()[0],
+        "implementation": platform.python_implementation(),
+        "machine": platform.machine(),
+        "cpus": os.cpu_count(),
+        "loadavg": os.getloadavg() if hasattr(os, "getloadavg") else None,
+        "var_main": var_main.__file__,
+        "commit": commit,
+        "date": time.strftime("%Y-%m-%d %H:%M:%S"),
+    }
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true",
+                        help="fewer, shorter rounds (about 10 s)")
+    parser.add_argument("--json", metavar="FILE",
+                        help="also write the results as JSON")
+    parser.add_argument("--only", metavar="KEYS",
+                        help="comma-separated workloads, e.g. W1,W6a")
+    parser.add_argument("--rounds", type=int, help="rounds (default 31, "
+                        "quick 9)")
+    parser.add_argument("--batch-ms", type=float, help="time per batch "
+                        "(default 20, quick 5)")
+    args = parser.parse_args(argv)
+
+    rounds = args.rounds or (9 if args.quick else 31)
+    batch_ns = (args.batch_ms or (5.0 if args.quick else 20.0)) * 1e6
+    selected = workloads()
+    if args.only:
+        keys = {k.strip().upper() for k in args.only.split(",")}
+        selected = [w for w in selected if w.key.upper() in keys]
+        if not selected:
+            parser.error(f"no workload among {args.only}")
+
+    env = environment()
+    print(f"var_main {env['var_main']}")
+    print(f"Python {env['python']} on {env['machine']}, {env['cpus']} CPUs, "
+          f"load {env['loadavg']}, commit {env['commit']}")
+    print(f"{rounds} rounds, batches of about {batch_ns / 1e6:g} ms, "
+          f"medians; ratios are medians of per-round ratios\n")
+    started = time.monotonic()
+    run(selected, rounds, batch_ns, progress=sys.stderr.isatty())
+    results = [summary(w) for w in selected]
+    print_tables(results)
+    elapsed = time.monotonic() - started
+    print(f"\n{elapsed:.1f} s")
+    if args.json:
+        with open(args.json, "w", encoding="utf-8") as f:
+            json.dump({"environment": env, "rounds": rounds,
+                       "batch_ms": batch_ns / 1e6, "seconds": elapsed,
+                       "config_keys": count_keys(CONFIG),
+                       "results": results}, f, indent=2)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,593 @@
+"""A pure-Python twin of var_main.TesselVarMain and of the public TesselVar.
+
+``TesselVarMainPy`` is what a user would write instead of the extension: plain
+methods with the same names, parameters, defaults and algorithms.  Every call
+between methods goes through ``self``, the exclusion rule calls
+``self._skip()`` once per entry, dict walks are ordinary ``for`` loops (which
+raise "dictionary changed size during iteration" by themselves), typed
+parameters are checked for their exact type with the same messages, and the
+results that must be a ``list`` or a ``dict`` are checked the same way.
+
+``TesselVarPy`` mirrors ``python/tesselvar.py``.  Its class is renamed to
+"TesselVar", because nested stores are recognised by the name of their type:
+without the rename neither this model nor the extension would treat the
+model's stores as nested stores.
+
+The model serves two purposes: it is the pure-Python baseline of
+``bench.py``, and the reference of randomized differential tests.  It matches
+the extension in results, exception types and messages and in the shape of
+``__dict__`` for ordinary use.  Known, deliberate differences:
+
+* argument-count errors are the interpreter's own ("missing 1 required
+  positional argument" instead of "takes exactly 2 positional arguments (1
+  given)"); both are TypeError;
+* traceback entries are those of this file, not "var_main.py";
+* container tests use ``isinstance``, which an object that lies about its
+  ``__class__`` can fool; the extension looks at the real type.
+
+``self_check()`` runs a few dozen operations on both and compares them.
+"""
+
+from __future__ import annotations
+
+import copy as _copy
+import functools as _functools
+import threading as _threading
+from typing import Any, Dict, List, Optional, Set, Tuple, Union  # noqa: F401
+
+__all__ = ["TesselVarMainPy", "TesselVarPy", "self_check"]
+
+_SEQUENCES = (list, set, tuple)
+_NESTED = "TesselVar"
+
+
+def _refused(param: str, expected: type, got: Any) -> TypeError:
+    """The TypeError for an argument that is not exactly of type `expected`."""
+    exc = TypeError(f"Argument '{param}' has incorrect type (expected "
+                    f"{expected.__name__}, got {type(got).__name__})")
+    if got is not None and issubclass(type(got), expected):
+        exc.add_note(f"var_main accepts exactly {expected.__name__} for "
+                     f"'{param}', not a subclass of it; convert the argument "
+                     f"first (for example {expected.__name__}(value)).")
+    return exc
+
+
+def _wrong_result(expected: type, got: Any) -> TypeError:
+    return TypeError(f"Expected {expected.__name__}, got {type(got).__name__}")
+
+
+def _no_attribute(obj: Any, name: str) -> AttributeError:
+    return AttributeError(
+        f"'{type(obj).__name__}' object has no attribute '{name}'",
+        name=name, obj=obj)
+
+
+def _is_data_descriptor(cls: type, name: str) -> bool:
+    """Does the type (through its MRO) hold a data descriptor `name`?"""
+    for klass in cls.__mro__:
+        found = klass.__dict__
+        if name in found:
+            kind = type(found[name])
+            return hasattr(kind, "__set__") or hasattr(kind, "__delete__")
+    return False
+
+
+# The store whose reprint setting this thread is reading, so that a store
+# that was never set up answers a missing name with AttributeError instead
+# of recursing through __getattr__ forever.
+_reading = _threading.local()
+
+
+class TesselVarMainPy:
+    """A store of named variables kept in the instance __dict__."""
+
+    def _set_class(self, instance: Any, reprint: bool, inherit: bool) -> None:
+        """Sets the store up: factory, reprint, inherit and the flag."""
+        self.__dict__["_i_c_u"] = instance
+        self.__dict__["_g_n_r"] = reprint
+        self.__dict__["_g_n_i"] = inherit
+        self.__dict__["_g_n_s"] = False
+
+    def _mv_add(self, kwargs: Dict[str, Any]) -> None:
+        """Adds variables, merging dicts and appending sequences."""
+        if type(kwargs) is not dict:
+            raise _refused("kwargs", dict, kwargs)
+        if not kwargs:
+            return
+        for key, value in kwargs.items():
+            if isinstance(value, dict):
+                self._set_dict(key, value)
+            elif isinstance(value, _SEQUENCES):
+                result = self._set_list(value, key)
+                self.__dict__[key] = result
+            else:
+                self._mv_set(key, value)
+
+    def _mv_pop(self, name: str) -> None:
+        """Removes the variable `name` if the store has it."""
+        if type(name) is not str:
+            raise _refused("name", str, name)
+        self._remove(name)
+
+    def _mv_pops(self, args: Tuple[str, ...]) -> None:
+        """Removes each variable named in the tuple."""
+        if type(args) is not tuple:
+            raise _refused("args", tuple, args)
+        for name in args:
+            self._remove(name)
+
+    def _mv_clear(self) -> None:
+        """Removes every variable and keeps the internal settings."""
+        names = []
+        for key, _ in self.__dict__.items():
+            if key not in self._skip():
+                names.append(key)
+        for name in names:
+            self._mv_pop(name)
+
+    def _mv_get(self, key: Any, default: Any = None) -> Optional[Any]:
+        """A variable by name, or a value by "$.a.b" path or step sequence."""
+        try:
+            if isinstance(key, str) and key.startswith("$."):
+                key = key.split(".")[1:]
+            if isinstance(key, str):
+                if key in self._mv_keys():
+                    return self.__dict__.get(key)
+                return default
+            current = self
+            for step in key:
+                if step not in current.keys():
+                    return default
+                current = current.get(step)
+            return current
+        except Exception:
+            return default
+
+    def _mv_keys(self) -> List[str]:
+        """The names of the variables."""
+        result = []
+        for key in self.__dict__.keys():
+            if key not in self._skip():
+                result.append(key)
+        return result
+
+    def _mv_values(self) -> List[Any]:
+        """The values of the variables."""
+        result = []
+        for key, value in self.__dict__.items():
+            if key not in self._skip():
+                result.append(value)
+        return result
+
+    def _mv_items(self) -> List[Tuple[str, Any]]:
+        """(name, value) of each variable."""
+        result = []
+        for key, value in self.__dict__.items():
+            if key not in self._skip():
+                result.append((key, value))
+        return result
+
+    def _mv_to_dict(self, sort: bool = False) -> Dict[str, Any]:
+        """The variables as plain dicts and lists."""
+        result = self._to_dict(self.__dict__, sort)
+        if result is not None and type(result) is not dict:
+            raise _wrong_result(dict, result)
+        return result
+
+    def _mv_to_params(self) -> str:
+        """name=value pairs joined by "&"."""
+        strings = []
+        for name, value in self.__dict__.items():
+            if name in self._skip():
+                continue
+            strings.append(f"{name!s}={value!r}")
+        return "&".join(strings)
+
+    def _mv_to_string(self) -> str:
+        """"name": "value" pairs joined by ", "."""
+        strings = []
+        for name, value in self.__dict__.items():
+            if name in self._skip():
+                continue
+            strings.append(f'"{name!s}": "{value!r}"')
+        return ", ".join(strings)
+
+    def _to_dict(self, kwargs: Dict[str, Any],
+                 sort: bool = False) -> Dict[str, Any]:
+        """One mapping converted: nested stores and sequences at every level."""
+        if type(kwargs) is not dict:
+            raise _refused("kwargs", dict, kwargs)
+        new_kwargs = {}
+        for name, value in kwargs.items():
+            if type(value).__name__ == _NESTED:
+                # `sort` passed explicitly, as in _set_list: keeps the
+                # interpreter's recursion limit in force for cyclic stores.
+                test = self._to_dict(value.__dict__, False)
+                new_kwargs[name] = test
+            elif isinstance(value, _SEQUENCES):
+                test = self._list_to_dict(value)
+                new_kwargs[name] = test
+            elif name in self._skip():
+                continue
+            else:
+                new_kwargs[name] = value
+        if sort:
+            new_kwargs = dict(sorted(new_kwargs.items()))
+        return new_kwargs
+
+    def _list_to_dict(self, array: Union[List[Any], Set[Any],
+                                         Tuple[Any, ...]]) -> List[Any]:
+        """One sequence converted into a list."""
+        new_array = []
+        for element in array:
+            if type(element).__name__ == _NESTED:
+                new_array.append(self._to_dict(element.__dict__, False))
+            elif isinstance(element, _SEQUENCES):
+                new_array.append(self._list_to_dict(element))
+            else:
+                new_array.append(element)
+        return new_array
+
+    def _set_dict(self, key: str, value: Dict[str, Any],
+                  new: bool = False) -> None:
+        """A dict under `key`: a fresh nested store, or merged into one."""
+        if type(key) is not str:
+            raise _refused("key", str, key)
+        if type(value) is not dict:
+            raise _refused("value", dict, value)
+        current = self.__dict__.get(key)
+        if current and not new:
+            if (not isinstance(current, dict)
+                    and type(current).__name__ != _NESTED):
+                self.__dict__[key] = self._i_c_u()
+            target = self.__dict__[key]
+            if isinstance(target, dict):
+                # A plain dict stored as given has no `add`: merge into it.
+                target.update(value)
+            else:
+                target.add(**value)
+            return
+        nested = self._i_c_u()
+        self._mv_set(key, nested)
+        nested.add(**value)
+
+    def _set_list(self, value: Union[List[Any], Set[Any], Tuple[Any, ...]],
+                  key: Optional[str] = None) -> List[Any]:
+        """A sequence converted into a list, appended to the one under `key`."""
+        if key is not None and type(key) is not str:
+            raise _refused("key", str, key)
+        target = None
+        if key:
+            if isinstance(self.__dict__.get(key), list):
+                target = self.__dict__[key]
+        if target is None:
+            target = []
+        # Extending a list with itself walks a snapshot, so the call ends.
+        source = list(value) if value is target else value
+        for element in source:
+            if isinstance(element, dict):
+                nested = self._i_c_u()
+                nested.add(**element)
+                target.append(nested)
+            elif isinstance(element, _SEQUENCES):
+                # The default is passed explicitly: CPython 3.13.0 does not
+                # check the recursion limit on a call that fills parameter
+                # defaults, so a list that contains itself would recurse
+                # until the process dies.
+                target.append(self._set_list(element, None))
+            else:
+                target.append(element)
+        if type(target) is not list:
+            raise _wrong_result(list, target)
+        return target
+
+    @staticmethod
+    def _skip() -> List[str]:
+        """The names of the internal settings."""
+        return ["_i_c_u", "_g_n_r", "_g_n_i", "_g_n_s"]
+
+    def _mv_set(self, name: str, value: Any, inherit: bool = False) -> None:
+        """One variable, through setattr or (inherit) the converting path."""
+        if type(name) is not str:
+            raise _refused("name", str, name)
+        if inherit:
+            self._set_attr(name, value)
+        else:
+            setattr(self, name, value)
+
+    def _mv_set_kwargs(self, kwargs: Dict[str, Any]) -> None:
+        """setattr for each entry."""
+        if type(kwargs) is not dict:
+            raise _refused("kwargs", dict, kwargs)
+        if not kwargs:
+            return
+        for key, value in kwargs.items():
+            setattr(self, key, value)
+
+    def _set_attr(self, name: str, value: Any) -> None:
+        """Stores a value, dicts as nested stores, sequences as lists."""
+        if type(name) is not str:
+            raise _refused("name", str, name)
+        if isinstance(value, dict):
+            self._set_dict(name, value, new=True)
+        elif isinstance(value, _SEQUENCES):
+            converted = self._set_list(value)
+            self.__dict__[name] = converted
+        else:
+            self.__dict__[name] = value
+
+    def __getattr__(self, name: str) -> Union[str, None]:
+        """A missing name reads as itself or None, by the reprint setting."""
+        if type(name) is not str:
+            raise _refused("name", str, name)
+        if name == "_g_n_r":
+            # Only reached when the setting itself is missing (or by a direct
+            # call): read it once more under the guard, which stops the
+            # recursion on a store that was never set up.
+            if getattr(_reading, "store", None) is self:
+                raise _no_attribute(self, name)
+            saved = getattr(_reading, "store", None)
+            _reading.store = self
+            try:
+                reprint = self._g_n_r
+            except AttributeError:
+                raise _no_attribute(self, name) from None
+            finally:
+                _reading.store = saved
+        else:
+            try:
+                reprint = self._g_n_r
+            except AttributeError:
+                raise _no_attribute(self, name) from None
+        return name if reprint else None
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        """Stored as given (inherit on) or converted by _set_attr."""
+        if type(name) is not str:
+            raise _refused("name", str, name)
+        if self._g_n_i:
+            self.__dict__[name] = value
+        else:
+            self._set_attr(name, value)
+
+    def __repr__(self) -> str:
+        """TesselVar(name=value, ...) in name order."""
+        print_dict = dict(sorted(self.__dict__.items()))
+        arg_strings = []
+        for name, value in print_dict.items():
+            if name in self._skip():
+                continue
+            arg_strings.append(f"{name!s}={value!r}")
+        return "TesselVar(" + ", ".join(arg_strings) + ")"
+
+    # --- removal helper (not a method of the extension's table) ----------
+
+    def _remove(self, name: Any) -> None:
+        # Presence: ordinary lookup without the missing-name hook.
+        try:
+            object.__getattribute__(self, name)
+        except AttributeError:
+            return
+        if _is_data_descriptor(type(self), name):
+            # __dict__, __class__, __weakref__...: only a variable stored
+            # beside the descriptor can be meant; never the descriptor.
+            d = object.__getattribute__(self, "__dict__")
+            if name in d:
+                del d[name]
+            return
+        delattr(self, name)
+
+
+class TesselVarPy(TesselVarMainPy):
+    """The public store class, as python/tesselvar.py defines it."""
+
+    def __init__(self, reprint: Any = True, inherit: Any = False) -> None:
+        self._set_class(_functools.partial(TesselVarPy, reprint, inherit),
+                        reprint, inherit)
+
+    def add(self, **kwargs: Any) -> None:
+        """Store each keyword as a variable, merging into what is there."""
+        self._mv_add(kwargs)
+
+    def keys(self) -> List[str]:
+        """The names of the variables (used by path lookups)."""
+        return self._mv_keys()
+
+    def get(self, name: Any, default: Optional[Any] = None) -> Any:
+        """The value of the variable ``name``, or ``default``."""
+        if name in self._mv_keys():
+            return self.__dict__[name]
+        return default
+
+    def __getstate__(self) -> dict:
+        return dict(self.__dict__)
+
+    def __setstate__(self, state: dict) -> None:
+        self.__dict__.update(state)
+
+    def __copy__(self) -> "TesselVarPy":
+        clone = type(self).__new__(type(self))
+        clone.__dict__.update(self.__dict__)
+        return clone
+
+    def __deepcopy__(self, memo: dict) -> "TesselVarPy":
+        clone = type(self).__new__(type(self))
+        memo[id(self)] = clone
+        for key, value in self.__dict__.items():
+            clone.__dict__[_copy.deepcopy(key, memo)] = _copy.deepcopy(value,
+                                                                       memo)
+        return clone
+
+
+# Nested stores are recognised by this name (see the module docstring).
+TesselVarPy.__name__ = _NESTED
+TesselVarPy.__qualname__ = _NESTED
+
+
+# --- Comparison with the extension --------------------------------------
+
+def shape(value: Any, _depth: int = 0) -> Any:
+    """A comparable picture of a value: stores become ("store", name,
+    entries), lists ("list", items), dicts ("dict", entries); the store
+    factory shows as the name of its type."""
+    if _depth > 50:
+        return "..."
+    if isinstance(value, (TesselVarMainPy, _main_class())):
+        entries = []
+        for k, v in value.__dict__.items():
+            if k == "_i_c_u":
+                entries.append((k, type(v).__name__))
+            else:
+                entries.append((k, shape(v, _depth + 1)))
+        return ("store", type(value).__name__, entries)
+    if type(value) is list:
+        return ("list", [shape(v, _depth + 1) for v in value])
+    if type(value) is dict:
+        return ("dict", [(k, shape(v, _depth + 1)) for k, v in value.items()])
+    if type(value) is tuple:
+        return ("tuple", [shape(v, _depth + 1) for v in value])
+    return value
+
+
+def _main_class() -> type:
+    try:
+        import var_main
+    except ImportError:
+        return TesselVarMainPy
+    return var_main.TesselVarMain
+
+
+def outcome(fn: Any) -> Any:
+    """("ok", shape of result) or ("raise", type name, message)."""
+    try:
+        return ("ok", shape(fn()))
+    except Exception as exc:  # noqa: BLE001 - any outcome is compared
+        return ("raise", type(exc).__name__, str(exc))
+
+
+def self_check(verbose: bool = False) -> List[str]:
+    """Runs the same operations on the extension's TesselVar and on
+    TesselVarPy and returns the differences (empty when they agree)."""
+    from tesselvar import TesselVar
+
+    class Sub(dict):
+        pass
+
+    class OtherModule(TesselVar):
+        pass
+
+    class OtherModel(TesselVarPy):
+        pass
+
+    other = {TesselVar: OtherModule, TesselVarPy: OtherModel}
+    OtherModule.__name__ = OtherModel.__name__ = "Other"
+
+    config = {"db": {"host": "h", "port": 1, "opts": {"a": 1}},
+              "ids": (1, [2, (3,)], {"k": {4}}), "n": None, "s": "x"}
+    ops = [
+        ("set dict", lambda s: setattr(s, "cfg", config)),
+        ("read nested", lambda s: s.cfg.db.port),
+        ("missing", lambda s: s.nope),
+        ("getattr default", lambda s: getattr(s, "nope", 5)),
+        ("mv_add merge", lambda s: s._mv_add(
+            {"cfg": {"db": {"port": 2, "opts": {"b": 2}}, "ids": [9]},
+             "t": (1, 2), "u": 3})),
+        ("mv_add again", lambda s: s._mv_add({"t": {5}, "cfg": {"n": 1}})),
+        ("to_dict", lambda s: s._mv_to_dict()),
+        ("to_dict sorted", lambda s: s._mv_to_dict(sort=True)),
+        ("keys", lambda s: s._mv_keys()),
+        ("values", lambda s: s._mv_values()),
+        ("items", lambda s: s._mv_items()),
+        ("get name", lambda s: s._mv_get("u")),
+        ("get missing", lambda s: s._mv_get("zz", 7)),
+        ("get setting", lambda s: s._mv_get("_g_n_r", "d")),
+        ("get path", lambda s: s._mv_get("$.cfg.db.opts.b")),
+        ("get path list", lambda s: s._mv_get(["cfg", "db", "host"])),
+        ("get bad path", lambda s: s._mv_get("$.cfg.nope.x", 0)),
+        ("get int key", lambda s: s._mv_get(42, "d")),
+        ("get empty", lambda s: s._mv_get([], 0) is s),
+        ("params", lambda s: s._mv_to_params()),
+        ("string", lambda s: s._mv_to_string()),
+        ("repr", lambda s: repr(s)),
+        ("set_list", lambda s: s._set_list([1, (2, 3), {4}, {"k": 5}])),
+        ("set_list key", lambda s: s._set_list([7], "t")),
+        ("set_list self", lambda s: s._set_list(s.t, "t")),
+        ("set_list bad key", lambda s: s._set_list([1], 5)),
+        ("set_dict bad", lambda s: s._set_dict(None, {})),
+        ("set_dict bad value", lambda s: s._set_dict("a", Sub())),
+        ("set_dict replace", lambda s: (s._mv_set("r", 5),
+                                        s._set_dict("r", {"x": 1}))),
+        ("assign subclass", lambda s: setattr(s, "od", Sub(a=1))),
+        ("mv_set bad", lambda s: s._mv_set(5, 1)),
+        ("mv_add none", lambda s: s._mv_add(None)),
+        ("mv_add int key", lambda s: s._mv_add({1: 2})),
+        ("mv_add int key dict", lambda s: s._mv_add({1: {}})),
+        ("mv_add None key list", lambda s: s._mv_add({None: [1]})),
+        ("to_dict after None key", lambda s: s._mv_to_dict()),
+        ("pop", lambda s: s._mv_pop(None)),
+        ("pops list", lambda s: s._mv_pops(["a"])),
+        ("pops", lambda s: s._mv_pops(("u", "zz", "u"))),
+        ("pops bad", lambda s: s._mv_pops(("s", 1, "n"))),
+        ("dunder dict var", lambda s: setattr(s, "__dict__", {"q": 1})),
+        ("pop dunder dict", lambda s: s._mv_pop("__dict__")),
+        ("pop dunder dict again", lambda s: s._mv_pop("__dict__")),
+        ("pop method", lambda s: s._mv_pop("_mv_keys")),
+        ("set_kwargs inherit", lambda s: s._mv_set_kwargs(
+            {"_g_n_i": True, "d": {"a": 1}})),
+        ("merge plain dict", lambda s: s._mv_add({"d": {"b": 2}})),
+        ("set_kwargs bad key", lambda s: s._mv_set_kwargs({1: 1})),
+        ("add bad keyword", lambda s: s._set_dict("e", {1: 2})),
+        ("foreign nested", lambda s: s._mv_set("o", other[type(s)](), True)),
+        ("to_dict foreign", lambda s: s._mv_to_dict()),
+        ("to_dict None", lambda s: s._to_dict(None)),
+        ("list_to_dict str", lambda s: s._list_to_dict("ab")),
+        ("getattr bad name", lambda s: s.__getattr__(1)),
+        ("skip", lambda s: s._skip()),
+        ("clear with None key", lambda s: s._mv_clear()),
+        ("drop None key", lambda s: s.__dict__.pop(None)),
+        ("mv_set inherit", lambda s: s._mv_set("h", {"a": [1]}, inherit=True)),
+        ("mv_set plain", lambda s: s._mv_set("i", (1, {"b": 2}))),
+        ("replace setting", lambda s: s._mv_add({"_g_n_r": 0})),
+        ("missing after", lambda s: s.nope),
+        ("clear", lambda s: s._mv_clear()),
+        ("after clear", lambda s: list(s.__dict__)),
+        ("repr empty", lambda s: repr(s)),
+    ]
+    differences = []
+    for reprint, inherit in ((True, False), (None, False)):
+        a = TesselVar(reprint, inherit)
+        b = TesselVarPy(reprint, inherit)
+        for label, op in ops:
+            got_a = outcome(lambda: op(a))
+            got_b = outcome(lambda: op(b))
+            shape_a, shape_b = shape(a), shape(b)
+            if got_a != got_b or shape_a != shape_b:
+                differences.append(
+                    f"{label} ({reprint}, {inherit}):\n  module {got_a}\n"
+                    f"  model  {got_b}\n  module dict {shape_a}\n"
+                    f"  model  dict {shape_b}")
+            elif verbose:
+                print(f"ok  {label}: {got_a}")
+    # Stores that were never set up.
+    import var_main
+    for label, op in (("bare missing", lambda s: s.nope),
+                      ("bare assign", lambda s: setattr(s, "x", 1)),
+                      ("bare setting", lambda s: s._g_n_r)):
+        got_a = outcome(lambda: op(var_main.TesselVarMain()))
+        got_b = outcome(lambda: op(TesselVarMainPy()))
+        if got_b[0] == "raise":
+            got_b = got_b[:2] + (got_b[2].replace("TesselVarMainPy",
+                                                  "TesselVarMain"),)
+        if got_a != got_b:
+            differences.append(f"{label}:\n  module {got_a}\n  model  {got_b}")
+    return differences
+
+
+if __name__ == "__main__":
+    import sys
+    found = self_check(verbose="-v" in sys.argv)
+    for d in found:
+        print(d)
+    print("model and module agree" if not found
+          else f"{len(found)} difference(s)")
+    sys.exit(1 if found else 0)
