@@ -31,7 +31,6 @@ the extension in results, exception types and messages and in the shape of
 from __future__ import annotations
 
 import copy as _copy
-import functools as _functools
 import threading as _threading
 from typing import Any, Dict, List, Optional, Set, Tuple, Union  # noqa: F401
 
@@ -378,12 +377,33 @@ class TesselVarMainPy:
         delattr(self, name)
 
 
+class _FactoryPy:
+    """The store factory of python/tesselvar.py: one per store tree."""
+
+    __slots__ = ("reprint", "inherit")
+
+    def __init__(self, reprint: Any, inherit: Any) -> None:
+        self.reprint = reprint
+        self.inherit = inherit
+
+    def __call__(self) -> "TesselVarPy":
+        store = TesselVarPy.__new__(TesselVarPy)
+        store._set_class(self, self.reprint, self.inherit)
+        return store
+
+    def __reduce__(self) -> Any:
+        return (_FactoryPy, (self.reprint, self.inherit))
+
+
+_FactoryPy.__name__ = _FactoryPy.__qualname__ = "_Factory"
+_Factory = _FactoryPy  # so that pickle finds it by that name
+
+
 class TesselVarPy(TesselVarMainPy):
     """The public store class, as python/tesselvar.py defines it."""
 
     def __init__(self, reprint: Any = True, inherit: Any = False) -> None:
-        self._set_class(_functools.partial(TesselVarPy, reprint, inherit),
-                        reprint, inherit)
+        self._set_class(_FactoryPy(reprint, inherit), reprint, inherit)
 
     def add(self, **kwargs: Any) -> None:
         """Store each keyword as a variable, merging into what is there."""

@@ -12,12 +12,36 @@
 from __future__ import annotations
 
 import copy as _copy
-import functools as _functools
 from typing import TYPE_CHECKING, Any, Dict, List, Optional
 
 from var_main import TesselVarMain
 
 __all__ = ["TesselVar"]
+
+
+class _Factory:
+    """The store factory: makes empty, set-up nested stores.
+
+    One factory serves a store and all its nested stores (they share the
+    settings), so making a nested store allocates nothing but the store.
+    """
+
+    __slots__ = ("reprint", "inherit")
+
+    def __init__(self, reprint: Any, inherit: Any) -> None:
+        self.reprint = reprint
+        self.inherit = inherit
+
+    def __call__(self) -> TesselVar:
+        store = _new_store(TesselVar)
+        store._set_class(self, self.reprint, self.inherit)
+        return store
+
+    def __reduce__(self) -> Any:
+        return (_Factory, (self.reprint, self.inherit))
+
+    def __repr__(self) -> str:
+        return f"<TesselVar factory reprint={self.reprint!r} inherit={self.inherit!r}>"
 
 
 class TesselVar(TesselVarMain):
@@ -50,8 +74,7 @@ class TesselVar(TesselVarMain):
 
     def __init__(self, reprint: Any = True, inherit: Any = False) -> None:
         """Make a set-up, empty store with the given settings."""
-        self._set_class(_functools.partial(TesselVar, reprint, inherit),
-                        reprint, inherit)
+        self._set_class(_Factory(reprint, inherit), reprint, inherit)
 
     def add(self, **kwargs: Any) -> None:
         """Store each keyword as a variable, merging into what is there."""
@@ -90,3 +113,6 @@ class TesselVar(TesselVarMain):
         for key, value in self.__dict__.items():
             clone.__dict__[_copy.deepcopy(key, memo)] = _copy.deepcopy(value, memo)
         return clone
+
+
+_new_store = TesselVarMain.__new__
