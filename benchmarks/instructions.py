@@ -1,0 +1,92 @@
+"""Instructions per operation of each workload, counted by callgrind.
+
+Timings on a shared 2-core machine wander; instruction counts do not.  For
+every workload of bench.py and each of its three candidates this runs the
+candidate's loop in a child interpreter under `valgrind --tool=callgrind`
+twice, with N operations and with none (same set-up), and reports the
+difference divided by N.
+
+    PYTHONPATH=build/release/python python3.13 benchmarks/instructions.py \
+        [--only W1,W4] [--n 2000] [--markdown]
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def child(key: str, label: str, n: int, ops: bool) -> None:
+    sys.path.insert(0, HERE)
+    import bench
+
+    work = next(w for w in bench.workloads() if w.key == key)
+    cand = work.candidates()[label]
+    if cand.prepare is not None:
+        objs = cand.prepare(n)
+        cand._run(objs if ops else objs[:0])
+    else:
+        cand._run(n if ops else 0)
+
+
+def count(key: str, label: str, n: int, ops: bool) -> int:
+    with tempfile.TemporaryDirectory() as tmp:
+        out = os.path.join(tmp, "cg.out")
+        cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
+               sys.executable, os.path.abspath(__file__), "--child", key,
+               label, str(n), "1" if ops else "0"]
+        done = subprocess.run(cmd, capture_output=True, text=True)
+        match = re.search(r"refs:\s+([\d,]+)", done.stderr)
+        if done.returncode != 0 or match is None:
+            raise RuntimeError(f"{key} {label}: {done.stderr[-2000:]}")
+        return int(match.group(1).replace(",", ""))
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--only", default="")
+    parser.add_argument("--n", type=int, default=2000)
+    parser.add_argument("--markdown", action="store_true")
+    parser.add_argument("--child", nargs=4, metavar=("KEY", "LABEL", "N", "OPS"))
+    args = parser.parse_args()
+    if args.child:
+        key, label, n, ops = args.child
+        child(key, label, int(n), ops == "1")
+        return
+
+    sys.path.insert(0, HERE)
+    import bench
+
+    wanted = {k for k in args.only.split(",") if k}
+    rows = []
+    for work in bench.workloads():
+        if wanted and work.key not in wanted:
+            continue
+        per_op = {}
+        for label, cand in work.candidates().items():
+            n = args.n if cand.prepare is None else min(args.n, 200)
+            total = count(work.key, label, n, True)
+            base = count(work.key, label, n, False)
+            per_op[label] = (total - base) / (n * cand.unroll)
+        rows.append((work.key, work.title, per_op))
+        print(f"{work.key:4} module {per_op['module']:>12,.0f}  "
+              f"model {per_op['model']:>12,.0f}  floor {per_op['floor']:>10,.0f}",
+              file=sys.stderr, flush=True)
+
+    if args.markdown:
+        print("| row | workload | module | model | floor | module/floor | model/module |")
+        print("|---|---|---:|---:|---:|---:|---:|")
+        for key, title, p in rows:
+            print(f"| {key} | {title} | {p['module']:,.0f} | {p['model']:,.0f} | "
+                  f"{p['floor']:,.0f} | {p['module'] / p['floor']:.2f}x | "
+                  f"{p['model'] / p['module']:.1f}x |")
+
+
+if __name__ == "__main__":
+    main()
