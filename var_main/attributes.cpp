@@ -63,14 +63,16 @@ store_item(PyObject* self, PyObject* name, PyObject* value) noexcept
 PyObject*
 getattr_hook(Call& call, Any self, Str name)
 {
-    if (t_reading_reprint == self &&
-        PyUnicode_Compare(name.p, names.g_n_r) == 0) {
-        // Our own read of the reprint setting found nothing.
-        raise_no_attribute(self, name.p);
-        return call.fail(325);
-    }
+    // Found in the instance dict by plain lookup: ordinary lookup finds it
+    // there too, and nothing can be re-entering.
     Ref reprint = own_setting(self, names.g_n_r);
     if (!reprint && !PyErr_Occurred()) {
+        if (t_reading_reprint == self &&
+            PyUnicode_Compare(name.p, names.g_n_r) == 0) {
+            // Our own read of the reprint setting found nothing.
+            raise_no_attribute(self, name.p);
+            return call.fail(325);
+        }
         ReprintGuard guard(self);
         reprint = Ref::steal(PyObject_GetAttr(self, names.g_n_r));
     }
