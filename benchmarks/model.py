@@ -409,9 +409,7 @@ class TesselVarPy(TesselVarMainPy):
         """Store each keyword as a variable, merging into what is there."""
         self._mv_add(kwargs)
 
-    def keys(self) -> List[str]:
-        """The names of the variables (used by path lookups)."""
-        return self._mv_keys()
+    keys = TesselVarMainPy._mv_keys
 
     def get(self, name: Any, default: Optional[Any] = None) -> Any:
         """The value of the variable ``name``, or ``default``."""

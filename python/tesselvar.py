@@ -12,7 +12,7 @@
 from __future__ import annotations
 
 import copy as _copy
-from typing import TYPE_CHECKING, Any, Dict, List, Optional
+from typing import TYPE_CHECKING, Any, Dict, Optional
 
 from var_main import TesselVarMain
 
@@ -80,9 +80,9 @@ class TesselVar(TesselVarMain):
         """Store each keyword as a variable, merging into what is there."""
         self._mv_add(kwargs)
 
-    def keys(self) -> List[str]:
-        """The names of the variables (used by path lookups)."""
-        return self._mv_keys()
+    # The names of the variables, for path lookups: the store's own
+    # _mv_keys, called without a Python frame in between.
+    keys = TesselVarMain._mv_keys
 
     def get(self, name: Any, default: Optional[Any] = None) -> Any:
         """The value of the variable ``name``, or ``default``."""
