@@ -61,9 +61,8 @@ info(PyTypeObject* tp) noexcept
 // _PyType_Lookup(tp, name) for one of our interned names, remembered for
 // the type's current version.
 PyObject*
-type_lookup(PyTypeObject* tp, PyObject* name) noexcept
+type_lookup(TypeInfo& e, PyTypeObject* tp, PyObject* name) noexcept
 {
-    TypeInfo& e = info(tp);
     for (int i = 0; i < e.used; ++i) {
         if (e.names[i] == name) {
             return e.found[i];
@@ -132,10 +131,11 @@ own_method(PyObject* self, PyObject* name, int* bind) noexcept
 {
     *bind = 0;
     PyTypeObject* tp = Py_TYPE(self);
-    if (!info(tp).lookup_plain) {
+    TypeInfo& e = info(tp);
+    if (!e.lookup_plain) {
         return nullptr;
     }
-    PyObject* descr = type_lookup(tp, name);
+    PyObject* descr = type_lookup(e, tp, name);
     PyObject* fn;
     int binds;
     if (descr == nullptr) {
@@ -168,8 +168,9 @@ own_method(PyObject* self, PyObject* name, int* bind) noexcept
         *bind = hidden < 0 ? -1 : 0;
         return nullptr;
     }
-    if (Py_TYPE(self) != tp || !info(tp).lookup_plain ||
-        type_lookup(tp, name) != descr) {
+    TypeInfo& again = info(tp);
+    if (Py_TYPE(self) != tp || !again.lookup_plain ||
+        type_lookup(again, tp, name) != descr) {
         return nullptr;
     }
     *bind = binds;
@@ -180,7 +181,8 @@ Ref
 own_setting(PyObject* self, PyObject* name) noexcept
 {
     PyTypeObject* tp = Py_TYPE(self);
-    if (!info(tp).lookup_plain || type_lookup(tp, name) != nullptr) {
+    TypeInfo& e = info(tp);
+    if (!e.lookup_plain || type_lookup(e, tp, name) != nullptr) {
         return Ref();
     }
     Ref d = Ref::steal(PyObject_GenericGetDict(self, nullptr));
