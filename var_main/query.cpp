@@ -70,6 +70,12 @@ quick_view(PyObject* d, View what, SkipRule& rule, Ref& out)
                 break;
             }
         }
+        if (count == n) {  // only if code run by an allocation grew the dict
+            Py_DECREF(item);
+            raise_dict_changed();
+            rc = -1;
+            break;
+        }
         items->ob_item[count++] = item;
     }
     Py_SET_SIZE(list.get(), count);
