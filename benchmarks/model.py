@@ -11,7 +11,9 @@ results that must be a ``list`` or a ``dict`` are checked the same way.
 ``TesselVarPy`` mirrors ``python/tesselvar.py``.  Its class is renamed to
 "TesselVar", because nested stores are recognised by the name of their type:
 without the rename neither this model nor the extension would treat the
-model's stores as nested stores.
+model's stores as nested stores.  Likewise ``TesselVarMainPy`` answers to
+"TesselVarMain", and the methods of both carry the qualified names of the
+originals, so that the interpreter's messages name the same classes.
 
 The model serves two purposes: it is the pure-Python baseline of
 ``bench.py``, and the reference of randomized differential tests.  It matches
@@ -23,7 +25,10 @@ the extension in results, exception types and messages and in the shape of
   given)"); both are TypeError;
 * traceback entries are those of this file, not "var_main.py";
 * container tests use ``isinstance``, which an object that lies about its
-  ``__class__`` can fool; the extension looks at the real type.
+  ``__class__`` can fool; the extension looks at the real type;
+* unbounded recursion (a store or a dict that contains itself) ends in
+  RecursionError on both sides, but at another depth and with other wording,
+  so what a failed intake left behind can differ in depth.
 
 ``self_check()`` runs a few dozen operations on both and compares them.
 """
@@ -32,6 +37,7 @@ from __future__ import annotations
 
 import copy as _copy
 import threading as _threading
+import types as _types
 from typing import Any, Dict, List, Optional, Set, Tuple, Union  # noqa: F401
 
 __all__ = ["TesselVarMainPy", "TesselVarPy", "self_check"]
@@ -61,14 +67,36 @@ def _no_attribute(obj: Any, name: str) -> AttributeError:
         name=name, obj=obj)
 
 
-def _is_data_descriptor(cls: type, name: str) -> bool:
-    """Does the type (through its MRO) hold a data descriptor `name`?"""
+def _is_object_slot(cls: type, name: str) -> bool:
+    """Is `name` one of the interpreter's own slots of the object, a getset
+    descriptor of the type such as __dict__, __class__ or __weakref__?"""
     for klass in cls.__mro__:
         found = klass.__dict__
         if name in found:
-            kind = type(found[name])
-            return hasattr(kind, "__set__") or hasattr(kind, "__delete__")
+            return type(found[name]) is _types.GetSetDescriptorType
     return False
+
+
+def _remove(store: Any, name: Any) -> None:
+    """Presence test and deletion of one name, for _mv_pop and _mv_pops.
+
+    A module-level function, so that no variable of the store can hide it.
+    """
+    # Presence: ordinary lookup without the missing-name hook.
+    try:
+        object.__getattribute__(store, name)
+    except AttributeError:
+        return
+    if _is_object_slot(type(store), name):
+        # __dict__, __class__, __weakref__: only a variable stored beside
+        # the slot can be meant, never the slot itself.  Anything else
+        # (properties with their deleters included) is deleted the ordinary
+        # way.
+        d = object.__getattribute__(store, "__dict__")
+        if name in d:
+            del d[name]
+        return
+    delattr(store, name)
 
 
 # The store whose reprint setting this thread is reading, so that a store
@@ -106,14 +134,14 @@ class TesselVarMainPy:
         """Removes the variable `name` if the store has it."""
         if type(name) is not str:
             raise _refused("name", str, name)
-        self._remove(name)
+        _remove(self, name)
 
     def _mv_pops(self, args: Tuple[str, ...]) -> None:
         """Removes each variable named in the tuple."""
         if type(args) is not tuple:
             raise _refused("args", tuple, args)
         for name in args:
-            self._remove(name)
+            _remove(self, name)
 
     def _mv_clear(self) -> None:
         """Removes every variable and keeps the internal settings."""
@@ -359,22 +387,18 @@ class TesselVarMainPy:
             arg_strings.append(f"{name!s}={value!r}")
         return "TesselVar(" + ", ".join(arg_strings) + ")"
 
-    # --- removal helper (not a method of the extension's table) ----------
 
-    def _remove(self, name: Any) -> None:
-        # Presence: ordinary lookup without the missing-name hook.
-        try:
-            object.__getattribute__(self, name)
-        except AttributeError:
-            return
-        if _is_data_descriptor(type(self), name):
-            # __dict__, __class__, __weakref__...: only a variable stored
-            # beside the descriptor can be meant; never the descriptor.
-            d = object.__getattribute__(self, "__dict__")
-            if name in d:
-                del d[name]
-            return
-        delattr(self, name)
+# Classes of this file that stand for python/tesselvar.py's take its names,
+# and so do their own methods, whose qualified names appear in the
+# interpreter's messages ("TesselVar.add() got multiple values for argument
+# 'self'").  Functions borrowed from another class keep theirs.
+def _rename(cls: type, name: str) -> None:
+    own = cls.__qualname__ + "."
+    cls.__name__ = cls.__qualname__ = name
+    for attr in vars(cls).values():
+        if (hasattr(attr, "__code__")
+                and attr.__qualname__.startswith(own)):
+            attr.__qualname__ = name + "." + attr.__name__
 
 
 class _FactoryPy:
@@ -394,8 +418,12 @@ class _FactoryPy:
     def __reduce__(self) -> Any:
         return (_FactoryPy, (self.reprint, self.inherit))
 
+    def __repr__(self) -> str:
+        return (f"<TesselVar factory reprint={self.reprint!r} "
+                f"inherit={self.inherit!r}>")
 
-_FactoryPy.__name__ = _FactoryPy.__qualname__ = "_Factory"
+
+_rename(_FactoryPy, "_Factory")
 _Factory = _FactoryPy  # so that pickle finds it by that name
 
 
@@ -438,41 +466,78 @@ class TesselVarPy(TesselVarMainPy):
 
 
 # Nested stores are recognised by this name (see the module docstring).
-TesselVarPy.__name__ = _NESTED
-TesselVarPy.__qualname__ = _NESTED
+_rename(TesselVarPy, _NESTED)
+# The base class answers to the extension's class name in the interpreter's
+# messages ("attribute '__weakref__' of 'TesselVarMain' objects is not
+# writable") and in its methods' qualified names.
+_rename(TesselVarMainPy, "TesselVarMain")
 
 
 # --- Comparison with the extension --------------------------------------
 
-def shape(value: Any, _depth: int = 0) -> Any:
+_PLAIN = (int, float, str, bytes, bool, type(None))
+
+
+def shape(value: Any, _depth: int = 0,
+          _seen: Optional[Dict[int, int]] = None) -> Any:
     """A comparable picture of a value: stores become ("store", name,
-    entries), lists ("list", items), dicts ("dict", entries); the store
-    factory shows as the name of its type."""
+    entries), lists ("list", items), dicts ("dict", entries), tuples
+    ("tuple", items), instances of their subclasses and of set subclasses
+    (type name, items or entries), classes ("type", name) and other
+    callables ("callable", name); the store factory shows as the name of its
+    type.  A container or store met again, through a cycle or a second
+    reference, shows as ("same", n), n counting the containers and stores
+    in the order first met, so sharing is compared too and cycles end."""
+    kind = type(value)
+    if kind in _PLAIN:
+        return value
+    if _seen is None:
+        _seen = {}
     if _depth > 50:
         return "..."
-    if isinstance(value, (TesselVarMainPy, _main_class())):
+    if isinstance(value, _store_classes()):
+        if id(value) in _seen:
+            return ("same", _seen[id(value)])
+        _seen[id(value)] = len(_seen)
         entries = []
         for k, v in value.__dict__.items():
-            if k == "_i_c_u":
+            if type(k) is str and k == "_i_c_u":
                 entries.append((k, type(v).__name__))
             else:
-                entries.append((k, shape(v, _depth + 1)))
-        return ("store", type(value).__name__, entries)
-    if type(value) is list:
-        return ("list", [shape(v, _depth + 1) for v in value])
-    if type(value) is dict:
-        return ("dict", [(k, shape(v, _depth + 1)) for k, v in value.items()])
-    if type(value) is tuple:
-        return ("tuple", [shape(v, _depth + 1) for v in value])
+                entries.append((k, shape(v, _depth + 1, _seen)))
+        return ("store", kind.__name__, entries)
+    if isinstance(value, (list, tuple, dict, set, frozenset)):
+        if id(value) in _seen:
+            return ("same", _seen[id(value)])
+        _seen[id(value)] = len(_seen)
+        if kind in (set, frozenset):
+            return value
+        name = {list: "list", dict: "dict", tuple: "tuple"}.get(
+            kind, kind.__name__)
+        if isinstance(value, dict):
+            return (name, [(k, shape(v, _depth + 1, _seen))
+                           for k, v in value.items()])
+        return (name, [shape(v, _depth + 1, _seen) for v in value])
+    if isinstance(value, type):
+        return ("type", value.__name__)
+    if callable(value):
+        # Methods, the store factory: the same on both sides by name only.
+        return ("callable", getattr(value, "__name__", kind.__name__))
     return value
 
 
-def _main_class() -> type:
-    try:
-        import var_main
-    except ImportError:
-        return TesselVarMainPy
-    return var_main.TesselVarMain
+_stores: Tuple[type, ...] = ()
+
+
+def _store_classes() -> Tuple[type, ...]:
+    global _stores
+    if not _stores:
+        try:
+            import var_main
+            _stores = (TesselVarMainPy, var_main.TesselVarMain)
+        except ImportError:
+            _stores = (TesselVarMainPy,)
+    return _stores
 
 
 def outcome(fn: Any) -> Any:
