@@ -42,6 +42,21 @@ def lines_of(exc):
     return out
 
 
+def raised(fn, *args, expect=Exception, **kwargs):
+    """The exception fn(*args, **kwargs) raised, traceback kept (assertRaises
+    drops it, and the traceback entries are what many tests look at)."""
+    try:
+        fn(*args, **kwargs)
+    except expect as exc:
+        return exc
+    raise AssertionError(f"{expect.__name__} not raised")
+
+
+def raised_as(expect, fn, *args):
+    """raised() with the expected exception class first."""
+    return raised(fn, *args, expect=expect)
+
+
 def run_python(code, timeout=120):
     """Runs code in a fresh interpreter with the build on sys.path."""
     env = dict(os.environ, PYTHONPATH=BUILD)

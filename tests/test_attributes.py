@@ -6,6 +6,7 @@ import copy
 import pickle
 import unittest
 
+from support import raised
 from support import (LeakTest, TesselVar, TesselVarMain as T, bare, entries,
                      lines_of, store, swallow)
 
@@ -30,14 +31,6 @@ def frozen(inherit):
     """A store whose __dict__ refuses writes; its settings live in its class."""
     return type("Frozen", (T,), {"_g_n_r": True, "_g_n_i": inherit,
                                  "__dict__": property(lambda self: Refusing())})()
-
-
-def raised(fn):
-    try:
-        fn()
-    except Exception as exc:
-        return exc
-    raise AssertionError("no exception")
 
 
 def set_up(reprint=True, inherit=False):

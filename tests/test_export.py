@@ -7,6 +7,7 @@ import io
 import json
 import unittest
 
+from support import raised_as as raised
 from support import (LeakTest, TesselVar, TesselVarMain, lines_of, run_python,
                      store, swallow)
 
@@ -17,15 +18,6 @@ def mk(cls=TesselVar, **variables):
     s = cls()
     s.__dict__.update(variables)
     return s
-
-
-def raised(exc, fn, *args):
-    """The exception fn raised, with its traceback (assertRaises drops it)."""
-    try:
-        fn(*args)
-    except exc as e:
-        return e
-    raise AssertionError(f"{exc.__name__} not raised")
 
 
 def boom(*args):

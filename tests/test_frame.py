@@ -10,6 +10,7 @@ import typing
 import unittest
 
 import var_main
+from support import raised
 from support import (BUILD, LeakTest, TesselVarMain as T, entries, run_python,
                      store, swallow)
 
@@ -76,14 +77,6 @@ def parse(sig):
 def function(name):
     raw = vars(T)[name]
     return raw.__func__ if name == "_skip" else raw
-
-
-def raised(fn, *args, **kwargs):
-    try:
-        fn(*args, **kwargs)
-    except Exception as exc:
-        return exc
-    raise AssertionError("no exception")
 
 
 class ModuleTest(unittest.TestCase):

@@ -2,6 +2,7 @@
 
 import unittest
 
+from support import raised as caught
 from support import LeakTest, TesselVar, lines_of, run_python, store
 
 
@@ -17,15 +18,6 @@ def spy(*names, **variables):
     s.__dict__.update(variables)
     log.clear()
     return s, log
-
-
-def caught(fn):
-    """The exception fn raises, traceback kept (assertRaises drops it)."""
-    try:
-        fn()
-    except Exception as exc:
-        return exc
-    raise AssertionError("nothing raised")
 
 
 def fail():

@@ -3,20 +3,12 @@
 import collections
 import unittest
 
+from support import raised_as as caught
 from support import (LeakTest, TesselVar, TesselVarMain, bare, lines_of,
                      store, swallow)
 
 SETTINGS = ["_i_c_u", "_g_n_r", "_g_n_i", "_g_n_s"]
 VIEW_LINE = {"_mv_keys": 141, "_mv_values": 149, "_mv_items": 157}
-
-
-def caught(exc, fn, *args):
-    """The exception fn raises, traceback kept (assertRaises drops it)."""
-    try:
-        fn(*args)
-    except exc as e:
-        return e
-    raise AssertionError(f"{exc.__name__} not raised")
 
 
 def raiser(exc):
