@@ -110,6 +110,28 @@ setattr_hook(Call& call, Any self, Str name, Any value)
         }
         return new_none();
     }
+    if (!PyDict_Check(value) && !is_sequence(value)) {
+        // A plain value and our own _set_attr: that call would only store
+        // the value, so store it here, with the same recursion guard and,
+        // on failure, the same traceback entries.
+        int bind;
+        PyObject* fn = own_method(self, names.set_attr, &bind);
+        if (bind < 0) {
+            return call.fail(337);
+        }
+        if (is_own(fn, &Adapt<&set_attr>::run)) {
+            if (Py_EnterRecursiveCall(" while calling a Python object")) {
+                return call.fail(337);
+            }
+            bool stored = store_item(self, name.p, value);
+            Py_LeaveRecursiveCall();
+            if (!stored) {
+                add_traceback("var_main.TesselVarMain._set_attr", 316);
+                return call.fail(337);
+            }
+            return new_none();
+        }
+    }
     Ref r = call_method(self, names.set_attr, {name.p, value});
     if (!r) {
         return call.fail(337);
