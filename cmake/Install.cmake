@@ -1,4 +1,4 @@
-# Install rules: the extension module, tesselvar.py and the type stubs, side
+# Install rules: the extension module, the tesselvar package and the type stubs, side
 # by side in one site-packages folder.
 #
 #   cmake --install <build>               -> the interpreter's own site-packages
@@ -61,5 +61,6 @@ print(sys.prefix)
 endif()
 
 install(TARGETS var_main LIBRARY DESTINATION "${VAR_MAIN_INSTALL_DIR}")
-install(FILES python/tesselvar.py python/var_main.pyi
-        DESTINATION "${VAR_MAIN_INSTALL_DIR}")
+install(FILES python/var_main.pyi DESTINATION "${VAR_MAIN_INSTALL_DIR}")
+install(DIRECTORY python/tesselvar DESTINATION "${VAR_MAIN_INSTALL_DIR}"
+        FILES_MATCHING PATTERN "*.py" PATTERN "*.pyi" PATTERN "py.typed")

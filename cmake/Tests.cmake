@@ -1,5 +1,5 @@
 # Every tests/test_*.py module is one CTest test, run with the build folder
-# (the extension and tesselvar.py) first on sys.path.
+# (the extension and the tesselvar package) first on sys.path.
 set(_test_env
   "PYTHONPATH=${CMAKE_BINARY_DIR}/python"
   "PYTHONDONTWRITEBYTECODE=1"

@@ -17,7 +17,7 @@ BUILD_DIR = os.path.dirname(os.path.abspath(BUILD))
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SITE = f"lib/python{sys.version_info[0]}.{sys.version_info[1]}/site-packages"
 EXT = "var_main" + sysconfig.get_config_var("EXT_SUFFIX")
-FILES = (EXT, "tesselvar.py", "var_main.pyi")
+FILES = (EXT, "tesselvar", "var_main.pyi")
 
 
 def cmake(*args):
@@ -62,7 +62,8 @@ class InstallTest(unittest.TestCase):
                              env=env, capture_output=True, text=True, timeout=120)
         self.assertEqual(run.returncode, 0, run.stderr)
         self.assertEqual(run.stdout.split(),
-                         [os.path.join(site, EXT), os.path.join(site, "tesselvar.py")])
+                         [os.path.join(site, EXT),
+                          os.path.join(site, "tesselvar", "__init__.py")])
 
     def test_destinations(self):
         # A fresh configure (no build): the default prefix is the interpreter's
