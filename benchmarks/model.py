@@ -264,12 +264,13 @@ class TesselVarMainPy:
             raise _refused("value", dict, value)
         current = self.__dict__.get(key)
         if current and not new:
-            if (not isinstance(current, dict)
-                    and type(current).__name__ != _NESTED):
+            was_dict = isinstance(current, dict)
+            if not was_dict and type(current).__name__ != _NESTED:
                 self.__dict__[key] = self._i_c_u()
             target = self.__dict__[key]
-            if isinstance(target, dict):
+            if was_dict and isinstance(target, dict):
                 # A plain dict stored as given has no `add`: merge into it.
+                # Anything else gets `add`, even a dict the factory made.
                 target.update(value)
             else:
                 target.add(**value)

@@ -184,7 +184,8 @@ class Inner(TesselVar):
 case("nested changed", mk(Inner, n=mk(v=1))._mv_to_dict, RT)
 
 # A key whose __eq__ deletes a method from the class while the store is probed
-# for a variable hiding it; the name then reads as itself, not a callable.
+# for a variable hiding it: like any attribute lookup, the method found on the
+# class before the probe is the one called (one lookup, not two).
 # Last: the class loses these methods.
 class Deleter:
     def __init__(self, name): self.name = name
@@ -192,9 +193,9 @@ class Deleter:
     def __eq__(self, other):
         if self.name in vars(T): delattr(T, self.name)
         return False
-for name, call, want in [("_mv_keys", lambda s: s._mv_get("a", "D"), "D"),
-                         ("_to_dict", lambda s: s._mv_to_dict(), TE),
-                         ("_set_list", lambda s: s._mv_add({"l": [1]}), TE)]:
+for name, call, want in [("_mv_keys", lambda s: s._mv_get("a", "D"), 1),
+                         ("_to_dict", lambda s: len(s._mv_to_dict()), 2),
+                         ("_set_list", lambda s: s._mv_add({"l": [1]}), None)]:
     s = mkd(("a", 1), (Deleter(name), 0))
     case(f"method deleted {name}", lambda: call(s), want)
 """
@@ -332,6 +333,145 @@ case("list subclass extends itself", lambda: s._set_list(s.l, "l"), TE)
 case("list subclass after", lambda: list(s.l), [1, 1])
 """
 
+# Decisions that Python code could make stale, classes passed as self, and
+# names that only look like a store's.
+SOUND = """
+import gc, threading
+# A class as self: its dict is the type's own.  CPython refuses the writes;
+# nothing is removed behind the type cache's back.
+class C: "doc"
+case("pop class doc", lambda: T._mv_pop(C, "__doc__"), TE)
+case("class doc kept", lambda: C().__doc__, "doc")
+case("pop class module", lambda: T._mv_pop(C, "__module__"), TE)
+case("class module kept", lambda: C().__module__, "__main__")
+case("pop class dict", lambda: T._mv_pop(C, "__dict__"), AE)
+class M(type):
+    __getattribute__ = object.__getattribute__
+class D(metaclass=M):
+    x = 1
+for what, call, want in [
+        ("set_class", lambda: T._set_class(D, 1, 2, 3), TE),
+        ("setattr", lambda: T.__setattr__(D, "y", 1), AE),
+        ("clear", lambda: T._mv_clear(D), TE),
+        ("pop", lambda: T._mv_pop(D, "x"), None),
+        ("get", lambda: T._mv_get(D, "x", "D"), "D"),
+        ("keys", lambda: T._mv_keys(D), TE)]:
+    case(f"metaclass {what}", call, want)
+case("metaclass dict intact", lambda: (hasattr(D, "y"), "x" in vars(D)), (False, False))
+
+# A walk drops its previous key while the next entry is in use: the key's
+# __eq__ (run by the exclusion rule) swaps its own entry for another of the
+# same size, and the finalizer of the dropped key removes the next entry.
+class Swap:
+    def __init__(self, store): self.store = store
+    def __hash__(self): return 7
+    def __eq__(self, other):
+        d = self.store.__dict__ if self.store is not None else {}
+        if self in d and "armed" in d:
+            del d["armed"]; del d[self]; d["late"] = [object()]
+            self.store = None
+        return False
+    def __del__(self):
+        s = HOLDER.pop() if HOLDER else None
+        if s is not None:
+            s.__dict__.pop("v2", None)
+HOLDER = []
+def swapper():
+    s = mk(); d = s.__dict__
+    d[Swap(s)] = 0; d["armed"] = 1; d["v2"] = [object()]
+    HOLDER.append(s)
+    return s
+def survives(fn):                      # a result or the walk's own error
+    try:
+        fn()
+    except RuntimeError:
+        pass
+    return "done"
+for what in ["keys", "values", "items", "clear", "to_dict", "params", "string"]:
+    case(f"swap {what}", lambda: survives(walks(swapper())[what]), "done")
+
+# _skip that only looks like ours: the bare function binds and fails, and a
+# staticmethod re-initialised in place calls what it now holds.
+class Bare(TesselVar):
+    _skip = T._skip
+for what, want in [("keys", TE), ("values", TE), ("items", TE), ("clear", TE),
+                   ("to_dict", TE), ("params", TE), ("string", TE), ("get", "D")]:
+    case(f"bare skip {what}", walks(mk(Bare, v1=1))[what], want)
+sm = vars(T)["_skip"]
+original = sm.__func__
+sm.__init__(lambda: ["v1"])
+case("reinit skip keys", lambda: sorted(mk(v1=1, v2=2)._mv_keys()), plus("v2"))
+case("reinit skip get", lambda: mk(v1=1)._mv_get("v1", "D"), "D")
+sm.__init__(original)
+case("restored skip keys", lambda: mk(v1=1)._mv_keys(), ["v1"])
+
+# A store class named TesselVar whose C-level name has a module prefix, as a
+# type made from a spec has: its __name__ is what counts.
+import ctypes
+class Slot(ctypes.Structure):
+    _fields_ = [("slot", ctypes.c_int), ("pfunc", ctypes.c_void_p)]
+class Spec(ctypes.Structure):
+    _fields_ = [("name", ctypes.c_char_p), ("basicsize", ctypes.c_int),
+                ("itemsize", ctypes.c_int), ("flags", ctypes.c_uint),
+                ("slots", ctypes.POINTER(Slot))]
+SLOTS = (Slot * 1)(Slot(0, None))
+SPEC = Spec(b"pkg.TesselVar", 0, 0, 1 << 18, SLOTS)
+make = ctypes.pythonapi.PyType_FromSpec
+make.restype = ctypes.py_object
+make.argtypes = [ctypes.POINTER(Spec)]
+Named = make(ctypes.byref(SPEC))
+case("spec type name", lambda: Named.__name__, "TesselVar")
+case("spec type exported as a store", lambda: mk()._to_dict({"n": Named()}), AE)
+case("spec type in a list", lambda: mk()._list_to_dict([Named()]), AE)
+
+# The store factory makes a plain dict where a value is replaced on merge:
+# `add` is called on it like on any replacement, and fails.
+s = mk(a=5); s.__dict__["_i_c_u"] = dict
+case("factory dict on merge", lambda: s._set_dict("a", {"x": 1}), AE)
+case("factory dict stays", lambda: s.a, {})
+s = TesselVar(inherit=True); s.a = {"x": 1}
+case("stored dict merged in place", lambda: (s._set_dict("a", {"y": 2}), s.a)[1], {"x": 1, "y": 2})
+
+# Deep input on threads with small stacks ends in RecursionError, never in a
+# crash; so does a _skip that resolves to a walking method.
+class Walker(TesselVar):
+    _skip = T._mv_keys
+case("skip walks views", lambda: mk(Walker, a=1)._mv_keys(), REC)
+case("skip walks export", lambda: mk(Walker, a=1)._mv_to_dict(), REC)
+case("skip walks repr", lambda: repr(mk(Walker, a=1)), REC)
+N = 20000
+def deep(make):
+    v = None
+    for _ in range(N):
+        v = make(v)
+    return v
+DL, DD = deep(lambda v: [v]), deep(lambda v: {"a": v})
+def deep_store():
+    top = cur = mk()
+    for _ in range(N):
+        cur.__dict__["n"] = cur = mk()
+    return top
+DS = deep_store()
+CALLS = [("add", lambda: mk()._mv_add({"x": DD})), ("assign", lambda: setattr(mk(), "x", DD)),
+         ("add list", lambda: mk()._mv_add({"x": DL})), ("set_list", lambda: mk()._set_list([DL])),
+         ("list_to_dict", lambda: mk()._list_to_dict([DL])),
+         ("export", DS._mv_to_dict), ("list_to_dict store", lambda: mk()._list_to_dict([DS])),
+         ("repr", lambda: repr(DS)), ("params", DS._mv_to_params), ("string", DS._mv_to_string),
+         ("repr list", lambda: repr(mk(x=DL))), ("params list", mk(x=DL)._mv_to_params)]
+for kib in (256, 512, 1024, 2048):
+    threading.stack_size(kib * 1024)
+    for what, call in CALLS:
+        out = []
+        def run():
+            try:
+                call(); out.append("done")
+            except RecursionError:
+                out.append(REC)
+        t = threading.Thread(target=run); t.start(); t.join()
+        case(f"{kib} KiB {what}", lambda: out[0], REC)
+threading.stack_size(0)
+"""
+
 BIG = """
 N = 1000000
 s = TesselVar()
@@ -382,6 +522,9 @@ class HostileTest(unittest.TestCase):
 
     def test_deep_and_self_containing_values(self):
         self.check(DEPTH, 88)
+
+    def test_stale_decisions_classes_and_small_stacks(self):
+        self.check(SOUND, 87)
 
     def test_a_million_variables(self):
         self.check(BIG, 11, timeout=600)

@@ -11,6 +11,7 @@
 // notices that re-entry and lets the lookup fail, so a missing name on a bare
 // store raises AttributeError like any plain object.
 #include "dispatch.hpp"
+#include "runtime/depth.hpp"
 #include "methods.hpp"
 #include "store.hpp"
 
@@ -120,11 +121,14 @@ setattr_hook(Call& call, Any self, Str name, Any value)
             return call.fail(337);
         }
         if (is_own(fn, &Adapt<&set_attr>::run)) {
-            if (Py_EnterRecursiveCall(" while calling a Python object")) {
-                return call.fail(337);
+            bool stored;
+            {
+                Depth depth;
+                if (!depth.enter()) {
+                    return call.fail(337);
+                }
+                stored = store_item(self, name.p, value);
             }
-            bool stored = store_item(self, name.p, value);
-            Py_LeaveRecursiveCall();
             if (!stored) {
                 add_traceback("var_main.TesselVarMain._set_attr", 316);
                 return call.fail(337);

@@ -1,7 +1,43 @@
 // var_main/dispatch.cpp: resolving `self.<name>` from its parts.
+//
+// The rules every fast path of this module follows.
+//
+// A fast path replaces a literal step (an attribute lookup on self, a call
+// through self, `key in self._skip()`, a removal by delattr) by its known
+// result.  It rests on a decision, and a decision is keyed on exactly what
+// it depends on:
+//   * the type: its identity and version tag.  Any change to the type or to
+//     a base gives it a new tag, so what a type resolves a name to is cached
+//     per (type, tag) and the tag is checked on every use;
+//   * the instance: an ordinary instance (its type keeps a managed __dict__
+//     and it is not itself a class, whose dict is the type's own), no entry
+//     of the name in its dict, and only exact str keys in that dict, so that
+//     probing it runs no code;
+//   * the callable: one of our own function objects (immutable), or for
+//     _skip the builtin staticmethod of our class still holding our function
+//     (staticmethod.__init__ can swap it in place, so that is asked each time).
+// A decision holds only until Python code can run.  Code runs when we call
+// anything that is not ours, hash or compare a key that is not an exact str,
+// drop the last reference to an object (finalizers and weakref callbacks;
+// a collection may start there too), or read an attribute through a user
+// descriptor or a metaclass.  After any such step the decision is made
+// again or the literal path is taken.  So decisions are returned by value
+// and used at once (own_method, own_setting), or kept by an object that
+// forgets them at every step that may run code (SkipRule, FastPop).
+//
+// References: a walk holds its next key and value before it lets go of the
+// previous ones (DictWalk); a borrowed answer from a type or dict lookup is
+// held before anything can run.  A class's own dict is never written to:
+// anything that is not an ordinary instance goes the literal way, and the
+// interpreter refuses (read-only mappingproxy, "can't apply this
+// __delattr__") what must be refused.
+//
+// Recursion: every body runs inside a Depth scope (runtime/depth.hpp), which
+// bounds it by the interpreter's count and by this thread's C stack.
 #include "dispatch.hpp"
 
 #include "runtime/function.hpp"
+#include "runtime/internals.hpp"
 #include "store.hpp"
 
 #include <cstdint>
@@ -38,22 +74,23 @@ TypeInfo&
 info(PyTypeObject* tp) noexcept
 {
     TypeInfo& e = g_types[(reinterpret_cast<std::uintptr_t>(tp) >> 4) & 7];
-    if (e.tp == tp && e.tag != 0 && e.tag == tp->tp_version_tag) {
+    if (e.tp == tp && e.tag != 0 && e.tag == cpy::version_tag(tp)) {
         return e;
     }
-    PyObject* getattribute = _PyType_Lookup(tp, names.dunder_getattribute);
+    PyObject* getattribute = cpy::type_lookup(tp, names.dunder_getattribute);
     bool lookup_plain =
+        is_ordinary_type(tp) &&
         (tp->tp_getattro == g_hook ||
          tp->tp_getattro == PyObject_GenericGetAttr) &&
         getattribute == g_object_getattribute && g_hook != nullptr;
-    bool dict_plain = lookup_plain &&
-                      _PyType_Lookup(tp, names.dunder_dict) == g_dict_descr;
+    bool dict_plain = lookup_plain && cpy::type_lookup(tp, names.dunder_dict) ==
+                                          g_dict_descr;
     e.tp = tp;
-    e.tag = tp->tp_version_tag;  // 0 if none could be given: never cached
+    e.tag = cpy::version_tag(tp);  // 0 if none could be given: never cached
     e.used = 0;
     e.lookup_plain = lookup_plain;
     e.dict_plain = dict_plain;
-    e.delattr_plain = lookup_plain && _PyType_Lookup(tp, names.dunder_delattr) ==
+    e.delattr_plain = lookup_plain && cpy::type_lookup(tp, names.dunder_delattr) ==
                                           g_object_delattr;
     return e;
 }
@@ -68,8 +105,8 @@ type_lookup(TypeInfo& e, PyTypeObject* tp, PyObject* name) noexcept
             return e.found[i];
         }
     }
-    PyObject* found = _PyType_Lookup(tp, name);
-    if (e.tp == tp && e.tag != 0 && e.tag == tp->tp_version_tag &&
+    PyObject* found = cpy::type_lookup(tp, name);
+    if (e.tp == tp && e.tag != 0 && e.tag == cpy::version_tag(tp) &&
         e.used < TypeInfo::kSlots) {
         e.names[e.used] = name;
         e.found[e.used] = found;
@@ -81,16 +118,23 @@ type_lookup(TypeInfo& e, PyTypeObject* tp, PyObject* name) noexcept
 }  // namespace
 
 bool
+is_ordinary_type(PyTypeObject* tp) noexcept
+{
+    return (tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) &&
+           !(tp->tp_flags & Py_TPFLAGS_TYPE_SUBCLASS);
+}
+
+bool
 record_class(PyObject* cls) noexcept
 {
     PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(cls);
     g_hook = tp->tp_getattro;
     g_object_getattribute =
-        _PyType_Lookup(&PyBaseObject_Type, names.dunder_getattribute);
+        cpy::type_lookup(&PyBaseObject_Type, names.dunder_getattribute);
     g_object_delattr =
-        _PyType_Lookup(&PyBaseObject_Type, names.dunder_delattr);
-    g_dict_descr = Py_XNewRef(_PyType_Lookup(tp, names.dunder_dict));
-    g_skip_static = Py_XNewRef(_PyType_Lookup(tp, names.skip));
+        cpy::type_lookup(&PyBaseObject_Type, names.dunder_delattr);
+    g_dict_descr = Py_XNewRef(cpy::type_lookup(tp, names.dunder_dict));
+    g_skip_static = Py_XNewRef(cpy::type_lookup(tp, names.skip));
     g_skip_fn = PyObject_GetAttr(cls, names.skip);
     return g_object_getattribute != nullptr && g_dict_descr != nullptr &&
            g_skip_static != nullptr && g_skip_fn != nullptr;
@@ -121,9 +165,11 @@ is_own(PyObject* fn, Entry entry) noexcept
 }
 
 bool
-is_own_skip(PyObject* fn) noexcept
+is_own_skip(PyObject* fn, int bind) noexcept
 {
-    return fn == g_skip_fn;
+    // A subclass may hold the bare function (`_skip = TesselVarMain._skip`):
+    // it binds, and the literal call fails.  Only the unbound one is ours.
+    return fn == g_skip_fn && bind == 0;
 }
 
 PyObject*
@@ -145,7 +191,8 @@ own_method(PyObject* self, PyObject* name, int* bind) noexcept
         fn = descr;
         binds = 1;
     }
-    else if (descr == g_skip_static) {
+    else if (descr == g_skip_static &&
+             cpy::staticmethod_callable(descr) == g_skip_fn) {
         fn = g_skip_fn;
         binds = 0;
     }
@@ -153,24 +200,20 @@ own_method(PyObject* self, PyObject* name, int* bind) noexcept
         return nullptr;
     }
     // Neither is a data descriptor, so an instance variable comes first.
-    // The probe may run Python code (__eq__ of a key with the same hash) that
-    // changes the class, so `descr` is held across it and the answer is only
-    // kept if the type still resolves the name to it; otherwise the caller
-    // takes the ordinary lookup.
-    Ref keep = Ref::borrow(descr);
+    // With only exact str keys the probe compares no key with __eq__ and
+    // runs no code, so `descr` is still what the type resolves the name to
+    // when we answer; otherwise the caller takes the literal lookup.
     Ref d = Ref::steal(PyObject_GenericGetDict(self, nullptr));
     if (!d) {
         *bind = -1;
         return nullptr;
     }
+    if (!cpy::dict_has_only_str_keys(d.get())) {
+        return nullptr;
+    }
     int hidden = PyDict_Contains(d.get(), name);
     if (hidden != 0) {
         *bind = hidden < 0 ? -1 : 0;
-        return nullptr;
-    }
-    TypeInfo& again = info(tp);
-    if (Py_TYPE(self) != tp || !again.lookup_plain ||
-        type_lookup(again, tp, name) != descr) {
         return nullptr;
     }
     *bind = binds;
@@ -186,8 +229,8 @@ own_setting(PyObject* self, PyObject* name) noexcept
         return Ref();
     }
     Ref d = Ref::steal(PyObject_GenericGetDict(self, nullptr));
-    if (!d) {
-        return Ref();
+    if (!d || !cpy::dict_has_only_str_keys(d.get())) {
+        return Ref();  // with only str keys the probe runs no code
     }
     PyObject* value = nullptr;
     if (PyDict_GetItemRef(d.get(), name, &value) < 0) {

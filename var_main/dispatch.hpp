@@ -17,6 +17,10 @@
 
 namespace vm {
 
+// An ordinary instance's type: it keeps a managed __dict__ and is not a
+// metaclass (a class's dict is its type's own, never written directly).
+bool is_ordinary_type(PyTypeObject* tp) noexcept;
+
 // Records what the class looks like when we made it: its attribute hook,
 // the standard __dict__ descriptor and the staticmethod around _skip.
 bool record_class(PyObject* cls) noexcept;
@@ -41,8 +45,9 @@ bool delattr_is_plain(PyTypeObject* tp) noexcept;
 // Is `fn` (from own_method) our function for the method with this body?
 bool is_own(PyObject* fn, Entry entry) noexcept;
 
-// Our `_skip` function (not its staticmethod wrapper).
-bool is_own_skip(PyObject* fn) noexcept;
+// Our `_skip` function reached through our staticmethod: `fn` and `bind`
+// as own_method answered them.
+bool is_own_skip(PyObject* fn, int bind) noexcept;
 
 // A setting such as `_g_n_r` read straight from the instance dict, when
 // ordinary lookup would find it there and nowhere else.  Returns a new

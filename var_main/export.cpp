@@ -9,6 +9,7 @@
 // Renderings (_mv_to_params, _mv_to_string, __repr__) apply the exclusion
 // rule to every entry and show str(name) before repr(value).
 #include "methods.hpp"
+#include "runtime/internals.hpp"
 #include "store.hpp"
 
 namespace vm {
@@ -64,41 +65,7 @@ export_nested(PyObject* self, PyObject* nested)
 
 enum class Form { Params, Listing };
 
-// Accumulates the text of a rendering.
-class TextWriter {
-public:
-    TextWriter() noexcept
-    {
-        _PyUnicodeWriter_Init(&w_);
-        w_.overallocate = 1;
-    }
-    ~TextWriter()
-    {
-        if (!done_) {
-            _PyUnicodeWriter_Dealloc(&w_);
-        }
-    }
-    TextWriter(const TextWriter&) = delete;
-    TextWriter& operator=(const TextWriter&) = delete;
-
-    bool ascii(const char* text, Py_ssize_t len) noexcept
-    {
-        return _PyUnicodeWriter_WriteASCIIString(&w_, text, len) == 0;
-    }
-    bool str(PyObject* text) noexcept
-    {
-        return _PyUnicodeWriter_WriteStr(&w_, text) == 0;
-    }
-    PyObject* finish() noexcept
-    {
-        done_ = true;
-        return _PyUnicodeWriter_Finish(&w_);
-    }
-
-private:
-    _PyUnicodeWriter w_;
-    bool done_ = false;
-};
+using TextWriter = cpy::TextWriter;
 
 // Values whose repr() runs no Python code.
 bool

@@ -73,7 +73,11 @@ set_dict(Call& call, Any self, Str key, Dict value, Any new_)
     }
 
     if (merge) {
-        if (!PyDict_Check(current.get())) {
+        // A dict stored as given (inherit on) is merged into in place: it has
+        // no `add`.  Anything else gets `add`, even a plain dict that the
+        // factory made to replace what was there.
+        const bool was_dict = PyDict_Check(current.get());
+        if (!was_dict) {
             int nested = is_nested_store(current.get());
             if (nested < 0) {
                 return call.fail(239);
@@ -97,9 +101,7 @@ set_dict(Call& call, Any self, Str key, Dict value, Any new_)
         if (!d || !(target = dict_item(d.get(), key.p))) {
             return call.fail(241);
         }
-        if (PyDict_Check(target.get())) {
-            // A plain dict stored as given (inherit on) has no `add`: merge
-            // into it in place, keeping its identity.
+        if (was_dict && PyDict_Check(target.get())) {
             Ref r = Ref::steal(PyObject_CallMethodOneArg(
                 target.get(), names.update, value.p));
             if (!r) {

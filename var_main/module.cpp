@@ -11,6 +11,7 @@
 #include "methods.hpp"
 #include "runtime/errors.hpp"
 #include "runtime/function.hpp"
+#include "runtime/internals.hpp"
 #include "dispatch.hpp"
 #include "store.hpp"
 
@@ -206,7 +207,7 @@ module_exec(PyObject* module) noexcept
         return fail_init(1);
     }
 
-    if (!ready_function_type() || !init_names() || !verify_dict_layout()) {
+    if (!ready_function_type() || !init_names() || !cpy::verify()) {
         return fail_init(1);
     }
     if (!import_typing(globals)) {

@@ -7,6 +7,7 @@
 //   _mv_pop/_mv_pops/_mv_clear     removal by attribute deletion
 #include "dispatch.hpp"
 #include "methods.hpp"
+#include "runtime/internals.hpp"
 #include "store.hpp"
 
 namespace vm {
@@ -39,7 +40,7 @@ quick_view(PyObject* d, View what, SkipRule& rule, Ref& out)
         return -1;
     }
     PyObject_GC_UnTrack(list.get());
-    PyListObject* items = reinterpret_cast<PyListObject*>(list.get());
+    PyObject** items = cpy::list_items(list.get());
     Py_ssize_t pos = 0;
     Py_ssize_t count = 0;
     PyObject* key;
@@ -76,7 +77,7 @@ quick_view(PyObject* d, View what, SkipRule& rule, Ref& out)
             rc = -1;
             break;
         }
-        items->ob_item[count++] = item;
+        items[count++] = item;
     }
     Py_SET_SIZE(list.get(), count);
     PyObject_GC_Track(list.get());
@@ -195,10 +196,14 @@ probe_name(PyObject* self, PyObject* name, PyObject* fallback, Ref& result)
     if (!PyUnicode_CheckExact(name) || !dict_is_plain(Py_TYPE(self))) {
         return 0;
     }
-    int bind;
-    if (!is_own(own_method(self, names.mv_keys, &bind), &Adapt<&mv_keys>::run) ||
-        !is_own_skip(own_method(self, names.skip, &bind))) {
+    int bind = 0;
+    if (!is_own(own_method(self, names.mv_keys, &bind), &Adapt<&mv_keys>::run)) {
         PyErr_Clear();  // the literal lookup meets any error again
+        return 0;
+    }
+    PyObject* skip = own_method(self, names.skip, &bind);
+    if (!is_own_skip(skip, bind)) {
+        PyErr_Clear();
         return 0;
     }
     Ref d = Ref::steal(PyObject_GenericGetDict(self, nullptr));
@@ -286,8 +291,12 @@ has_own_attribute(PyObject* self, PyObject* name)
 int
 delete_attribute(PyObject* self, PyObject* name)
 {
-    PyObject* descr = _PyType_Lookup(Py_TYPE(self), name);
-    if (descr != nullptr && Py_IS_TYPE(descr, &PyGetSetDescr_Type)) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject* descr = cpy::type_lookup(tp, name);
+    // Only an ordinary instance: a class's dict is its type's own, and
+    // deleting from it behind the interpreter's back corrupts its caches.
+    if (descr != nullptr && Py_IS_TYPE(descr, &PyGetSetDescr_Type) &&
+        is_ordinary_type(tp)) {
         Ref d = Ref::steal(PyObject_GenericGetDict(self, nullptr));
         if (!d) {
             return -1;
@@ -348,8 +357,13 @@ public:
                 return -1;
             }
         }
-        if (!own_ || _PyType_Lookup(Py_TYPE(self_), name) != nullptr) {
+        // With only exact str keys the removal compares no key with __eq__
+        // and runs no code; the type must have nothing of that name, so
+        // that removal from the dict is all the literal deletion would do.
+        if (!own_ || !only_str_keys(dict_.get()) ||
+            cpy::type_lookup(Py_TYPE(self_), name) != nullptr) {
             resolved_ = false;  // the literal call runs code
+            dict_.reset();
             return 0;
         }
         PyObject* value = nullptr;

@@ -3,6 +3,7 @@
 
 #include "dispatch.hpp"
 #include "runtime/function.hpp"
+#include "runtime/internals.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -40,6 +41,8 @@ init_names() noexcept
         {&names.startswith, "startswith"},
         {&names.split, "split"},
         {&names.dunder_dict, "__dict__"},
+        {&names.dunder_name, "__name__"},
+        {&names.tesselvar, "TesselVar"},
         {&names.dunder_getattribute, "__getattribute__"},
         {&names.dunder_delattr, "__delattr__"},
         {&names.dollar_dot, "$."},
@@ -171,92 +174,47 @@ int
 is_nested_store(PyObject* v) noexcept
 {
     PyTypeObject* tp = Py_TYPE(v);
+    PyObject* name = nullptr;  // borrowed: type(v).__name__ when it is a str
     if (Py_IS_TYPE(reinterpret_cast<PyObject*>(tp), &PyType_Type)) {
-        // type.__name__ is ht_name for heap types, whose tp_name is its UTF-8
-        // text (no NUL inside); a static type's name follows its last dot.
-        const char* name = tp->tp_name;
         if (!(tp->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
-            const char* dot = std::strrchr(name, '.');
-            if (dot != nullptr) {
-                name = dot + 1;
+            // A static type's __name__ follows the last dot of tp_name.
+            const char* text = tp->tp_name;
+            if (const char* dot = std::strrchr(text, '.')) {
+                text = dot + 1;
             }
+            return std::strcmp(text, "TesselVar") == 0;
         }
-        return std::strcmp(name, "TesselVar") == 0;
+        // A heap type's __name__ is ht_name, which is not tp_name for a
+        // type made from a spec ("pkg.TesselVar" has __name__ "TesselVar").
+        name = cpy::heap_type_name(tp);
+        if (name == names.tesselvar) {
+            return 1;
+        }
+        if (PyUnicode_CheckExact(name)) {
+            return PyUnicode_EqualToUTF8(name, "TesselVar");
+        }
     }
-    // A metaclass may answer __name__ in its own way.
-    Ref name = Ref::steal(
-        PyObject_GetAttrString(reinterpret_cast<PyObject*>(tp), "__name__"));
-    if (!name) {
-        return -1;
-    }
-    Ref expected = Ref::steal(PyUnicode_FromString("TesselVar"));
-    if (!expected) {
+    // A metaclass may answer __name__ in its own way, and a str subclass
+    // compares in its own way: ask like `type(v).__name__ == "TesselVar"`.
+    Ref held = name != nullptr
+                   ? Ref::borrow(name)
+                   : Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(tp),
+                                                 names.dunder_name));
+    if (!held) {
         return -1;
     }
     Ref eq = Ref::steal(
-        PyObject_RichCompare(name.get(), expected.get(), Py_EQ));
+        PyObject_RichCompare(held.get(), names.tesselvar, Py_EQ));
     if (!eq) {
         return -1;
     }
     return PyObject_IsTrue(eq.get());
 }
 
-namespace {
-
-// The head of a dict's keys table in CPython 3.13, which the public headers
-// keep opaque.  Only its kind byte is read, and only after verify_dict_layout
-// has seen it answer right for dicts whose kind is known.
-struct KeysHead {
-    Py_ssize_t refcnt;
-    std::uint8_t log2_size;
-    std::uint8_t log2_index_bytes;
-    std::uint8_t kind;  // 0 general, 1 str keys only, 2 split (str only)
-};
-bool g_layout_known = false;
-
-int
-keys_kind(PyObject* d) noexcept
-{
-    auto* keys = reinterpret_cast<const KeysHead*>(
-        reinterpret_cast<PyDictObject*>(d)->ma_keys);
-    return keys->kind;
-}
-
-}  // namespace
-
-bool
-verify_dict_layout() noexcept
-{
-#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000 && \
-    !defined(Py_GIL_DISABLED)
-    Ref str_keys = Ref::steal(Py_BuildValue("{s:i,s:i}", "a", 1, "b", 2));
-    Ref int_key = Ref::steal(Py_BuildValue("{i:i}", 1, 1));
-    Ref mixed = Ref::steal(Py_BuildValue("{s:i,i:i}", "a", 1, 2, 2));
-    if (!str_keys || !int_key || !mixed) {
-        return false;
-    }
-    g_layout_known = keys_kind(str_keys.get()) == 1 &&
-                     keys_kind(int_key.get()) == 0 &&
-                     keys_kind(mixed.get()) == 0;
-#endif
-    return true;
-}
-
 bool
 only_str_keys(PyObject* d) noexcept
 {
-    if (g_layout_known && PyDict_CheckExact(d)) {
-        return keys_kind(d) != 0;
-    }
-    Py_ssize_t pos = 0;
-    PyObject* key;
-    PyObject* value;
-    while (PyDict_Next(d, &pos, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) {
-            return false;
-        }
-    }
-    return true;
+    return cpy::dict_has_only_str_keys(d);
 }
 
 ListBuilder::~ListBuilder()
@@ -335,7 +293,7 @@ SkipRule::own() noexcept
         if (bind < 0) {
             return -1;
         }
-        state_ = fn != nullptr && is_own_skip(fn) ? State::Own : State::Other;
+        state_ = is_own_skip(fn, bind) ? State::Own : State::Other;
     }
     return state_ == State::Own;
 }

@@ -37,6 +37,8 @@ struct Names {
     PyObject* startswith;
     PyObject* split;
     PyObject* dunder_dict;
+    PyObject* dunder_name;
+    PyObject* tesselvar;  // "TesselVar", the name of a nested store's class
     PyObject* dunder_getattribute;
     PyObject* dunder_delattr;
     PyObject* dollar_dot;  // "$."
@@ -66,7 +68,6 @@ int dict_store(PyObject* d, PyObject* key, PyObject* value) noexcept;
 // Are all keys of the dict exact str?  Then looking a str up by hash is the
 // same as comparing it with every key, and no key's __eq__ can run.
 bool only_str_keys(PyObject* d) noexcept;
-bool verify_dict_layout() noexcept;
 
 // Is an exact str one of the four setting names?
 bool is_setting_name(PyObject* key) noexcept;
@@ -170,8 +171,12 @@ public:
                             "dictionary keys changed during iteration");
             return -1;
         }
-        key = Ref::borrow(k);
-        value = Ref::borrow(v);
+        // Hold the new entry before letting go of the previous one: dropping
+        // it may run a finalizer that removes this entry from the dict.
+        Ref next_key = Ref::borrow(k);
+        Ref next_value = Ref::borrow(v);
+        key = std::move(next_key);
+        value = std::move(next_value);
         return 1;
     }
 

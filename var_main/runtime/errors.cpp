@@ -6,6 +6,8 @@
 // header is needed.  Code objects are made once per (name, line) and kept.
 #include "runtime/errors.hpp"
 
+#include "runtime/internals.hpp"
+
 #include <frameobject.h>
 
 #include <cstring>
@@ -52,7 +54,7 @@ const char*
 type_name(PyTypeObject* type) noexcept
 {
     if (type->tp_flags & Py_TPFLAGS_HEAPTYPE) {
-        PyObject* name = reinterpret_cast<PyHeapTypeObject*>(type)->ht_name;
+        PyObject* name = cpy::heap_type_name(type);
         const char* utf8 = PyUnicode_AsUTF8(name);
         if (utf8 != nullptr) {
             return utf8;

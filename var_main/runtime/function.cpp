@@ -7,7 +7,9 @@
 
 #include "runtime/arguments.hpp"
 #include "runtime/call.hpp"
+#include "runtime/depth.hpp"
 #include "runtime/errors.hpp"
+#include "runtime/internals.hpp"
 
 #include <cstddef>
 #include <cstdio>
@@ -251,7 +253,7 @@ make_code(const MethodSpec& spec, PyObject* name, PyObject* qualname) noexcept
         return Ref();
     }
     PyObject* body = nullptr;  // borrowed from the module code's constants
-    PyObject* consts = reinterpret_cast<PyCodeObject*>(module.get())->co_consts;
+    PyObject* consts = cpy::code_consts(module.get());
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts); ++i) {
         if (PyCode_Check(PyTuple_GET_ITEM(consts, i))) {
             body = PyTuple_GET_ITEM(consts, i);
@@ -422,12 +424,15 @@ PyObject*
 run_body(PyObject* fn, PyObject* const* values) noexcept
 {
     Function* f = as_function(fn);
-    if (Py_EnterRecursiveCall(" while calling a Python object")) {
-        return nullptr;
-    }
     Call call(*f->spec);
-    PyObject* result = f->spec->entry(call, values);
-    Py_LeaveRecursiveCall();
+    PyObject* result;
+    {
+        Depth depth;
+        if (!depth.enter()) {
+            return nullptr;
+        }
+        result = f->spec->entry(call, values);
+    }
     if (result == nullptr && call.line() != 0) {
         add_traceback(f->tbname, call.line());
     }

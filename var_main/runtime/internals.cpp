@@ -1,0 +1,166 @@
+// var_main/runtime/internals.cpp: the layout-dependent facilities and their
+// start-up checks (see internals.hpp).
+#include "runtime/internals.hpp"
+
+#include <cstdint>
+
+namespace vm::cpy {
+
+namespace {
+
+// The head of a dict's keys table in CPython 3.13, which the public headers
+// keep opaque.  Only its kind byte is read.
+struct KeysHead {
+    Py_ssize_t refcnt;
+    std::uint8_t log2_size;
+    std::uint8_t log2_index_bytes;
+    std::uint8_t kind;  // 0 general, 1 str keys only, 2 split (str only)
+};
+
+// funcobject.c's staticmethod object.
+struct StaticMethod {
+    PyObject_HEAD
+    PyObject* callable;
+    PyObject* dict;
+};
+
+bool g_keys_kind_known = false;
+bool g_staticmethod_known = false;
+bool g_recursion_known = false;
+
+int
+keys_kind(PyObject* d) noexcept
+{
+    auto* keys = reinterpret_cast<const KeysHead*>(
+        reinterpret_cast<PyDictObject*>(d)->ma_keys);
+    return keys->kind;
+}
+
+bool
+check_keys_kind() noexcept
+{
+    Ref str_keys = Ref::steal(Py_BuildValue("{s:i,s:i}", "a", 1, "b", 2));
+    Ref int_key = Ref::steal(Py_BuildValue("{i:i}", 1, 1));
+    Ref mixed = Ref::steal(Py_BuildValue("{s:i,i:i}", "a", 1, 2, 2));
+    if (!str_keys || !int_key || !mixed) {
+        return false;
+    }
+    g_keys_kind_known = keys_kind(str_keys.get()) == 1 &&
+                        keys_kind(int_key.get()) == 0 &&
+                        keys_kind(mixed.get()) == 0;
+    return true;
+}
+
+bool
+check_staticmethod() noexcept
+{
+    Ref probe = Ref::steal(PyList_New(0));
+    Ref sm = probe ? Ref::steal(PyStaticMethod_New(probe.get())) : Ref();
+    if (!sm) {
+        return false;
+    }
+    Ref func = Ref::steal(PyObject_GetAttrString(sm.get(), "__func__"));
+    if (!func) {
+        return false;
+    }
+    g_staticmethod_known =
+        Py_IS_TYPE(sm.get(), &PyStaticMethod_Type) &&
+        reinterpret_cast<StaticMethod*>(sm.get())->callable == probe.get() &&
+        func.get() == probe.get();
+    return true;
+}
+
+bool
+check_recursion_counter() noexcept
+{
+    PyThreadState* ts = PyThreadState_Get();
+    const int before = ts->c_recursion_remaining;
+    if (Py_EnterRecursiveCall("")) {
+        PyErr_Clear();
+        return true;  // too deep to tell; leave the facility off
+    }
+    const int inside = ts->c_recursion_remaining;
+    Py_LeaveRecursiveCall();
+    g_recursion_known = inside == before - 1 && ts->c_recursion_remaining == before;
+    return true;
+}
+
+}  // namespace
+
+bool
+verify() noexcept
+{
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000 && \
+    !defined(Py_GIL_DISABLED)
+    return check_keys_kind() && check_staticmethod() &&
+           check_recursion_counter();
+#else
+    return true;
+#endif
+}
+
+bool
+dict_has_only_str_keys(PyObject* d) noexcept
+{
+    if (g_keys_kind_known && PyDict_CheckExact(d)) {
+        return keys_kind(d) != 0;
+    }
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(d, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+PyObject*
+staticmethod_callable(PyObject* sm) noexcept
+{
+    if (!g_staticmethod_known || !Py_IS_TYPE(sm, &PyStaticMethod_Type)) {
+        return nullptr;
+    }
+    return reinterpret_cast<StaticMethod*>(sm)->callable;
+}
+
+int*
+c_recursion_remaining(PyThreadState* ts) noexcept
+{
+    return g_recursion_known ? &ts->c_recursion_remaining : nullptr;
+}
+
+TextWriter::TextWriter() noexcept
+{
+    _PyUnicodeWriter_Init(&w_);
+    w_.overallocate = 1;
+}
+
+TextWriter::~TextWriter()
+{
+    if (!done_) {
+        _PyUnicodeWriter_Dealloc(&w_);
+    }
+}
+
+bool
+TextWriter::ascii(const char* text, Py_ssize_t len) noexcept
+{
+    return _PyUnicodeWriter_WriteASCIIString(&w_, text, len) == 0;
+}
+
+bool
+TextWriter::str(PyObject* text) noexcept
+{
+    return _PyUnicodeWriter_WriteStr(&w_, text) == 0;
+}
+
+PyObject*
+TextWriter::finish() noexcept
+{
+    done_ = true;
+    return _PyUnicodeWriter_Finish(&w_);
+}
+
+}  // namespace vm::cpy

@@ -1,0 +1,117 @@
+// var_main/runtime/internals.hpp: the one door to CPython 3.13's private and
+// internal facilities.
+//
+// Nothing else in the module names a `_Py` function, reads a field of an
+// interpreter structure or assumes a memory layout the public API does not
+// promise.  Each facility below says why the public API does not serve and
+// how it is checked: verify() runs once at start-up and compares every
+// layout-dependent reading with the public answer on objects whose answer is
+// known.  A facility that fails its check is not used; the code falls back
+// to the public (slower) way, so a newer interpreter degrades instead of
+// misbehaving.  Moving to another CPython version means reading this file
+// and internals.cpp, nothing else.
+#pragma once
+
+#include "runtime/ref.hpp"
+
+namespace vm::cpy {
+
+// Runs the start-up checks.  Returns false only with an exception set
+// (a failed check is not an error: it switches the facility off).
+bool verify() noexcept;
+
+// --- Type attribute lookup ---------------------------------------------------
+// _PyType_Lookup: the name along the MRO, borrowed, through the interpreter's
+// type cache, running no descriptor and no metaclass hook.  The public
+// alternatives (PyObject_GetAttr on the type, or walking tp_mro with
+// PyDict_GetItemRef) either run code or cost a dict probe per base on every
+// call.  Its answer is valid while the type's version tag is unchanged.
+// Exported by 3.13 and used the same way by the interpreter's own modules.
+inline PyObject*
+type_lookup(PyTypeObject* tp, PyObject* name) noexcept
+{
+    return _PyType_Lookup(tp, name);
+}
+
+// tp_version_tag: the interpreter gives a type a new tag whenever it or a
+// base changes (0 when none could be given).  Public field, internal rule.
+inline unsigned int
+version_tag(PyTypeObject* tp) noexcept
+{
+    return tp->tp_version_tag;
+}
+
+// --- Heap type names ------------------------------------------------------------
+// type.__name__ of a heap type is ht_name (PyType_GetName makes a new
+// reference each call).  May be a str subclass after `cls.__name__ = ...`.
+inline PyObject*
+heap_type_name(PyTypeObject* tp) noexcept
+{
+    return reinterpret_cast<PyHeapTypeObject*>(tp)->ht_name;
+}
+
+// --- Dicts ------------------------------------------------------------------
+// Are all keys of an exact dict exact str?  The kind byte of the keys table
+// says so in O(1); the public way is a scan.  Checked at start-up against
+// dicts whose kind is known; otherwise this scans.
+bool dict_has_only_str_keys(PyObject* d) noexcept;
+
+// --- Lists ------------------------------------------------------------------
+// The item array of a list made by PyList_New(n), for filling it in place
+// while the list is not yet visible to any code (PyList_SET_ITEM's storage;
+// the macro alone cannot write past a size we lowered).
+inline PyObject**
+list_items(PyObject* list) noexcept
+{
+    return reinterpret_cast<PyListObject*>(list)->ob_item;
+}
+
+// --- Code objects -------------------------------------------------------------
+// co_consts of a code object made by the compiler: the public attribute
+// lookup would do, but needs an attribute call for something the struct
+// holds; kept here for one place to look.
+inline PyObject*
+code_consts(PyObject* code) noexcept
+{
+    return reinterpret_cast<PyCodeObject*>(code)->co_consts;
+}
+
+// --- staticmethod -------------------------------------------------------------
+// The callable inside a builtin staticmethod.  `staticmethod.__init__` can be
+// called again on a live object and swap it, so "is this still our _skip"
+// must be asked every time; the public answer (`__func__`) is an attribute
+// lookup.  The struct is private to funcobject.c; checked at start-up.
+// Returns a borrowed reference, or nullptr when the layout is unknown.
+PyObject* staticmethod_callable(PyObject* sm) noexcept;
+
+// --- C recursion budget -------------------------------------------------------------
+// PyThreadState.c_recursion_remaining: how many more nested C calls the
+// interpreter allows (Py_EnterRecursiveCall counts it down).  The field is
+// in the public struct but not part of the documented API; it is the only
+// way to make the interpreter's own recursion (repr of nested lists, ...)
+// under our calls stop before the C stack runs out.  Checked at start-up
+// to move with Py_EnterRecursiveCall.  nullptr when it cannot be used.
+int* c_recursion_remaining(PyThreadState* ts) noexcept;
+
+// --- Text building ---------------------------------------------------------------
+// _PyUnicodeWriter: builds a str of any kind in place with overallocation.
+// The public PyUnicodeWriter arrives in 3.14; in 3.13 the alternative is a
+// list of pieces and PyUnicode_Join, which allocates every piece twice.
+class TextWriter {
+public:
+    TextWriter() noexcept;
+    ~TextWriter();
+    TextWriter(const TextWriter&) = delete;
+    TextWriter& operator=(const TextWriter&) = delete;
+
+    bool ascii(const char* text, Py_ssize_t len) noexcept;
+    bool str(PyObject* text) noexcept;
+    // The text written, or nullptr with an error set.  Call once.
+    PyObject* finish() noexcept;
+
+private:
+    _PyUnicodeWriter w_;
+    bool done_ = false;
+};
+
+}  // namespace vm::cpy
