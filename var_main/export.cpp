@@ -174,9 +174,8 @@ to_dict(Call& call, Any self, Dict kwargs, Any sort)
             return call.fail(196);
         }
         if (nested || is_sequence(value.get()) ||
-            !Py_IS_TYPE(reinterpret_cast<PyObject*>(Py_TYPE(value.get())),
-                        &PyType_Type)) {
-            rule.invalidate();  // a metaclass or a conversion ran code
+            !store_test_is_plain(value.get())) {
+            rule.invalidate();  // a metaclass, a name or a conversion ran code
         }
         if (nested) {
             Ref test = export_nested(self, value.get());

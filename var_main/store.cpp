@@ -212,6 +212,15 @@ is_nested_store(PyObject* v) noexcept
 }
 
 bool
+store_test_is_plain(PyObject* v) noexcept
+{
+    PyTypeObject* tp = Py_TYPE(v);
+    return Py_IS_TYPE(reinterpret_cast<PyObject*>(tp), &PyType_Type) &&
+           (!(tp->tp_flags & Py_TPFLAGS_HEAPTYPE) ||
+            PyUnicode_CheckExact(cpy::heap_type_name(tp)));
+}
+
+bool
 only_str_keys(PyObject* d) noexcept
 {
     return cpy::dict_has_only_str_keys(d);

@@ -112,6 +112,10 @@ Ref call_with_entries(PyObject* fn, PyObject* entries) noexcept;
 // `type(v).__name__ == "TesselVar"`: 1, 0, or -1 with an error set.
 int is_nested_store(PyObject* v) noexcept;
 
+// Does is_nested_store(v) answer without running code?  (No metaclass of
+// its own, and a name that is an exact str.)
+bool store_test_is_plain(PyObject* v) noexcept;
+
 // A list, set or tuple, subclasses included (frozenset is not a set here).
 inline bool
 is_sequence(PyObject* v) noexcept
