@@ -38,7 +38,7 @@
 
 #include "runtime/function.hpp"
 #include "runtime/internals.hpp"
-#include "store.hpp"
+#include "state.hpp"
 
 #include <cstdint>
 
@@ -46,52 +46,28 @@ namespace vm {
 
 namespace {
 
-getattrofunc g_hook = nullptr;             // TesselVarMain's tp_getattro
-PyObject* g_object_getattribute = nullptr; // object.__getattribute__
-PyObject* g_object_delattr = nullptr;      // object.__delattr__
-PyObject* g_dict_descr = nullptr;          // TesselVarMain.__dict__ (owned)
-PyObject* g_skip_static = nullptr;         // the staticmethod (owned)
-PyObject* g_skip_fn = nullptr;             // the function inside (owned)
-
-// What we know of a type's attribute lookup, valid while its version tag is
-// unchanged (any change to the type or a base gives it a new tag).
-struct TypeInfo {
-    static constexpr int kSlots = 16;
-    PyTypeObject* tp = nullptr;
-    unsigned int tag = 0;
-    bool lookup_plain = false;
-    bool dict_plain = false;
-    bool delattr_plain = false;
-    // What the type has under our own (interned) names; borrowed from the
-    // type's dicts, which cannot change without a new tag.
-    int used = 0;
-    PyObject* names[kSlots];
-    PyObject* found[kSlots];
-};
-TypeInfo g_types[8];
-
 TypeInfo&
 info(PyTypeObject* tp) noexcept
 {
-    TypeInfo& e = g_types[(reinterpret_cast<std::uintptr_t>(tp) >> 4) & 7];
+    TypeInfo& e = state.types[(reinterpret_cast<std::uintptr_t>(tp) >> 4) & 7];
     if (e.tp == tp && e.tag != 0 && e.tag == cpy::version_tag(tp)) {
         return e;
     }
     PyObject* getattribute = cpy::type_lookup(tp, names.dunder_getattribute);
     bool lookup_plain =
         is_ordinary_type(tp) &&
-        (tp->tp_getattro == g_hook ||
+        (tp->tp_getattro == state.cls.hook ||
          tp->tp_getattro == PyObject_GenericGetAttr) &&
-        getattribute == g_object_getattribute && g_hook != nullptr;
+        getattribute == state.cls.object_getattribute && state.cls.hook != nullptr;
     bool dict_plain = lookup_plain && cpy::type_lookup(tp, names.dunder_dict) ==
-                                          g_dict_descr;
+                                          state.cls.dict_descr;
     e.tp = tp;
     e.tag = cpy::version_tag(tp);  // 0 if none could be given: never cached
     e.used = 0;
     e.lookup_plain = lookup_plain;
     e.dict_plain = dict_plain;
     e.delattr_plain = lookup_plain && cpy::type_lookup(tp, names.dunder_delattr) ==
-                                          g_object_delattr;
+                                          state.cls.object_delattr;
     return e;
 }
 
@@ -128,16 +104,16 @@ bool
 record_class(PyObject* cls) noexcept
 {
     PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(cls);
-    g_hook = tp->tp_getattro;
-    g_object_getattribute =
+    state.cls.hook = tp->tp_getattro;
+    state.cls.object_getattribute =
         cpy::type_lookup(&PyBaseObject_Type, names.dunder_getattribute);
-    g_object_delattr =
+    state.cls.object_delattr =
         cpy::type_lookup(&PyBaseObject_Type, names.dunder_delattr);
-    g_dict_descr = Py_XNewRef(cpy::type_lookup(tp, names.dunder_dict));
-    g_skip_static = Py_XNewRef(cpy::type_lookup(tp, names.skip));
-    g_skip_fn = PyObject_GetAttr(cls, names.skip);
-    return g_object_getattribute != nullptr && g_dict_descr != nullptr &&
-           g_skip_static != nullptr && g_skip_fn != nullptr;
+    state.cls.dict_descr = Py_XNewRef(cpy::type_lookup(tp, names.dunder_dict));
+    state.cls.skip_static = Py_XNewRef(cpy::type_lookup(tp, names.skip));
+    state.cls.skip_fn = PyObject_GetAttr(cls, names.skip);
+    return state.cls.object_getattribute != nullptr && state.cls.dict_descr != nullptr &&
+           state.cls.skip_static != nullptr && state.cls.skip_fn != nullptr;
 }
 
 bool
@@ -169,7 +145,7 @@ is_own_skip(PyObject* fn, int bind) noexcept
 {
     // A subclass may hold the bare function (`_skip = TesselVarMain._skip`):
     // it binds, and the literal call fails.  Only the unbound one is ours.
-    return fn == g_skip_fn && bind == 0;
+    return fn == state.cls.skip_fn && bind == 0;
 }
 
 PyObject*
@@ -191,9 +167,9 @@ own_method(PyObject* self, PyObject* name, int* bind) noexcept
         fn = descr;
         binds = 1;
     }
-    else if (descr == g_skip_static &&
-             cpy::staticmethod_callable(descr) == g_skip_fn) {
-        fn = g_skip_fn;
+    else if (descr == state.cls.skip_static &&
+             cpy::staticmethod_callable(descr) == state.cls.skip_fn) {
+        fn = state.cls.skip_fn;
         binds = 0;
     }
     else {

@@ -13,14 +13,13 @@
 #include "runtime/function.hpp"
 #include "runtime/internals.hpp"
 #include "dispatch.hpp"
+#include "state.hpp"
 #include "store.hpp"
 
 namespace vm {
 
 namespace {
 
-std::int64_t g_interpreter_id = -1;
-PyObject* g_module = nullptr;  // owned once the exec step has succeeded
 
 const char kModuleDoc[] =
     "var_main: a store of named variables kept in the instance __dict__.\n"
@@ -60,17 +59,17 @@ PyObject*
 module_create(PyObject* spec, PyModuleDef*) noexcept
 {
     std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (g_interpreter_id == -1) {
-        g_interpreter_id = id;
+    if (state.interpreter_id == -1) {
+        state.interpreter_id = id;
     }
-    else if (g_interpreter_id != id) {
+    else if (state.interpreter_id != id) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only "
                         "be loaded into one interpreter per process.");
         return nullptr;
     }
-    if (g_module != nullptr) {
-        return Py_NewRef(g_module);
+    if (state.module != nullptr) {
+        return Py_NewRef(state.module);
     }
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) {
@@ -168,8 +167,8 @@ create_class(PyObject* globals)
 int
 module_exec(PyObject* module) noexcept
 {
-    if (g_module != nullptr) {
-        if (module == g_module) {
+    if (state.module != nullptr) {
+        if (module == state.module) {
             return 0;
         }
         PyErr_SetString(PyExc_RuntimeError,
@@ -178,7 +177,7 @@ module_exec(PyObject* module) noexcept
         return -1;
     }
     PyObject* globals = PyModule_GetDict(module);  // borrowed
-    set_traceback_globals(globals);
+    state.globals = globals;
 
     Ref builtins = Ref::steal(PyImport_AddModuleRef("builtins"));
     if (!builtins ||
@@ -220,7 +219,7 @@ module_exec(PyObject* module) noexcept
     if (!test || PyDict_SetItemString(globals, "__test__", test.get()) < 0) {
         return fail_init(1);
     }
-    g_module = Py_NewRef(module);
+    state.module = Py_NewRef(module);
     return 0;
 }
 

@@ -10,7 +10,8 @@
 
 namespace vm {
 
-Names names;
+State state;
+Names& names = state.names;
 
 bool
 init_names() noexcept

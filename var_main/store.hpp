@@ -9,44 +9,11 @@
 #include "runtime/call.hpp"
 #include "runtime/errors.hpp"
 #include "runtime/ref.hpp"
+#include "state.hpp"
 
 #include <initializer_list>
 
 namespace vm {
-
-// Interned strings, made once at start-up.
-struct Names {
-    PyObject* i_c_u;  // the store factory
-    PyObject* g_n_r;  // the reprint setting
-    PyObject* g_n_i;  // the inherit setting
-    PyObject* g_n_s;  // the flag reset by _set_class
-    PyObject* skip;
-    PyObject* set_dict;
-    PyObject* set_list;
-    PyObject* set_attr;
-    PyObject* mv_set;
-    PyObject* mv_keys;
-    PyObject* mv_pop;
-    PyObject* to_dict;
-    PyObject* list_to_dict;
-    PyObject* add;
-    PyObject* keys;
-    PyObject* get;
-    PyObject* update;
-    PyObject* append;
-    PyObject* startswith;
-    PyObject* split;
-    PyObject* dunder_dict;
-    PyObject* dunder_name;
-    PyObject* tesselvar;  // "TesselVar", the name of a nested store's class
-    PyObject* dunder_getattribute;
-    PyObject* dunder_delattr;
-    PyObject* dollar_dot;  // "$."
-    PyObject* dot;         // "."
-    PyObject* new_;        // "new"
-    PyObject* kw_new;      // ("new",)
-};
-extern Names names;
 
 bool init_names() noexcept;
 

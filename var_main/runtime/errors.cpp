@@ -7,29 +7,20 @@
 #include "runtime/errors.hpp"
 
 #include "runtime/internals.hpp"
+#include "state.hpp"
 
 #include <frameobject.h>
 
 #include <cstring>
-#include <vector>
 
 namespace vm {
 
 namespace {
 
-PyObject* g_globals = nullptr;  // borrowed: the module lives for the process
-
-struct CachedCode {
-    const char* funcname;
-    int line;
-    PyCodeObject* code;  // owned, kept for the life of the process
-};
-std::vector<CachedCode> g_codes;
-
 PyCodeObject*
 code_for(const char* funcname, int line) noexcept
 {
-    for (const CachedCode& c : g_codes) {
+    for (const CachedCode& c : state.codes) {
         if (c.line == line && std::strcmp(c.funcname, funcname) == 0) {
             return c.code;
         }
@@ -39,7 +30,7 @@ code_for(const char* funcname, int line) noexcept
         return nullptr;
     }
     try {
-        g_codes.push_back({funcname, line, code});
+        state.codes.push_back({funcname, line, code});
     }
     catch (...) {
         Py_DECREF(code);
@@ -69,15 +60,9 @@ type_name(PyTypeObject* type) noexcept
 }  // namespace
 
 void
-set_traceback_globals(PyObject* globals) noexcept
-{
-    g_globals = globals;
-}
-
-void
 add_traceback(const char* funcname, int line) noexcept
 {
-    if (g_globals == nullptr || !PyErr_Occurred()) {
+    if (state.globals == nullptr || !PyErr_Occurred()) {
         return;
     }
     // Making the code object and the frame must not see the pending error.
@@ -85,7 +70,7 @@ add_traceback(const char* funcname, int line) noexcept
     PyCodeObject* code = code_for(funcname, line);
     PyFrameObject* frame = nullptr;
     if (code != nullptr) {
-        frame = PyFrame_New(PyThreadState_Get(), code, g_globals, nullptr);
+        frame = PyFrame_New(PyThreadState_Get(), code, state.globals, nullptr);
     }
     PyErr_Clear();
     PyErr_SetRaisedException(exc);

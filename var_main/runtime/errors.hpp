@@ -5,9 +5,6 @@
 
 namespace vm {
 
-// The module globals that traceback frames run in (set once at start-up).
-void set_traceback_globals(PyObject* globals) noexcept;
-
 // Adds an entry `File "var_main.py", line <line>, in <funcname>` to the
 // traceback of the pending exception.  Code objects are cached per name and
 // line.  Never fails: if the entry cannot be made the exception stays as is.

@@ -10,6 +10,7 @@
 #include "runtime/depth.hpp"
 #include "runtime/errors.hpp"
 #include "runtime/internals.hpp"
+#include "state.hpp"
 
 #include <cstddef>
 #include <cstdio>
@@ -35,7 +36,7 @@ struct Function {
     char tbname[80];  // "var_main.TesselVarMain.<name>"
 };
 
-PyTypeObject FunctionType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject& FunctionType = state.function_type;
 
 Function*
 as_function(PyObject* o) noexcept

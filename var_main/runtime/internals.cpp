@@ -2,6 +2,8 @@
 // start-up checks (see internals.hpp).
 #include "runtime/internals.hpp"
 
+#include "state.hpp"
+
 #include <cstdint>
 
 namespace vm::cpy {
@@ -24,9 +26,6 @@ struct StaticMethod {
     PyObject* dict;
 };
 
-bool g_keys_kind_known = false;
-bool g_staticmethod_known = false;
-bool g_recursion_known = false;
 
 int
 keys_kind(PyObject* d) noexcept
@@ -45,7 +44,7 @@ check_keys_kind() noexcept
     if (!str_keys || !int_key || !mixed) {
         return false;
     }
-    g_keys_kind_known = keys_kind(str_keys.get()) == 1 &&
+    state.facilities.keys_kind = keys_kind(str_keys.get()) == 1 &&
                         keys_kind(int_key.get()) == 0 &&
                         keys_kind(mixed.get()) == 0;
     return true;
@@ -63,7 +62,7 @@ check_staticmethod() noexcept
     if (!func) {
         return false;
     }
-    g_staticmethod_known =
+    state.facilities.staticmethod =
         Py_IS_TYPE(sm.get(), &PyStaticMethod_Type) &&
         reinterpret_cast<StaticMethod*>(sm.get())->callable == probe.get() &&
         func.get() == probe.get();
@@ -81,7 +80,7 @@ check_recursion_counter() noexcept
     }
     const int inside = ts->c_recursion_remaining;
     Py_LeaveRecursiveCall();
-    g_recursion_known = inside == before - 1 && ts->c_recursion_remaining == before;
+    state.facilities.recursion_counter = inside == before - 1 && ts->c_recursion_remaining == before;
     return true;
 }
 
@@ -102,7 +101,7 @@ verify() noexcept
 bool
 dict_has_only_str_keys(PyObject* d) noexcept
 {
-    if (g_keys_kind_known && PyDict_CheckExact(d)) {
+    if (state.facilities.keys_kind && PyDict_CheckExact(d)) {
         return keys_kind(d) != 0;
     }
     Py_ssize_t pos = 0;
@@ -119,7 +118,7 @@ dict_has_only_str_keys(PyObject* d) noexcept
 PyObject*
 staticmethod_callable(PyObject* sm) noexcept
 {
-    if (!g_staticmethod_known || !Py_IS_TYPE(sm, &PyStaticMethod_Type)) {
+    if (!state.facilities.staticmethod || !Py_IS_TYPE(sm, &PyStaticMethod_Type)) {
         return nullptr;
     }
     return reinterpret_cast<StaticMethod*>(sm)->callable;
@@ -128,7 +127,7 @@ staticmethod_callable(PyObject* sm) noexcept
 int*
 c_recursion_remaining(PyThreadState* ts) noexcept
 {
-    return g_recursion_known ? &ts->c_recursion_remaining : nullptr;
+    return state.facilities.recursion_counter ? &ts->c_recursion_remaining : nullptr;
 }
 
 TextWriter::TextWriter() noexcept

@@ -1,0 +1,111 @@
+// var_main/state.hpp: everything the module keeps for the life of the
+// process, in one place.
+//
+// The module serves one interpreter per process (start-up refuses others),
+// so its state is one object with static storage rather than per-module
+// state: the function type is static too, and the fast paths read this state
+// on every call without looking a module up.  What is per thread lives
+// beside the code that needs it (the C stack bounds in runtime/depth.cpp, the
+// reprint re-entry guard in attributes.cpp).
+#pragma once
+
+#include "runtime/ref.hpp"
+
+#include <cstdint>
+#include <vector>
+
+namespace vm {
+
+// Interned strings, made once at start-up.
+struct Names {
+    PyObject* i_c_u;  // the store factory
+    PyObject* g_n_r;  // the reprint setting
+    PyObject* g_n_i;  // the inherit setting
+    PyObject* g_n_s;  // the flag reset by _set_class
+    PyObject* skip;
+    PyObject* set_dict;
+    PyObject* set_list;
+    PyObject* set_attr;
+    PyObject* mv_set;
+    PyObject* mv_keys;
+    PyObject* mv_pop;
+    PyObject* to_dict;
+    PyObject* list_to_dict;
+    PyObject* add;
+    PyObject* keys;
+    PyObject* get;
+    PyObject* update;
+    PyObject* append;
+    PyObject* startswith;
+    PyObject* split;
+    PyObject* dunder_dict;
+    PyObject* dunder_name;
+    PyObject* tesselvar;  // "TesselVar", the name of a nested store's class
+    PyObject* dunder_getattribute;
+    PyObject* dunder_delattr;
+    PyObject* dollar_dot;  // "$."
+    PyObject* dot;         // "."
+    PyObject* new_;        // "new"
+    PyObject* kw_new;      // ("new",)
+};
+
+
+// What we know of a type's attribute lookup, valid while its version tag is
+// unchanged (any change to the type or a base gives it a new tag).
+struct TypeInfo {
+    static constexpr int kSlots = 16;
+    PyTypeObject* tp = nullptr;
+    unsigned int tag = 0;
+    bool lookup_plain = false;
+    bool dict_plain = false;
+    bool delattr_plain = false;
+    // What the type has under our own (interned) names; borrowed from the
+    // type's dicts, which cannot change without a new tag.
+    int used = 0;
+    PyObject* names[kSlots];
+    PyObject* found[kSlots];
+};
+
+// What the class looked like when start-up made it.
+struct ClassRecord {
+    getattrofunc hook = nullptr;                 // TesselVarMain's tp_getattro
+    PyObject* object_getattribute = nullptr;     // object.__getattribute__
+    PyObject* object_delattr = nullptr;          // object.__delattr__
+    PyObject* dict_descr = nullptr;              // TesselVarMain.__dict__ (owned)
+    PyObject* skip_static = nullptr;             // the staticmethod (owned)
+    PyObject* skip_fn = nullptr;                 // the function inside (owned)
+};
+
+// A traceback entry's code object, made once per function name and line.
+struct CachedCode {
+    const char* funcname;
+    int line;
+    PyCodeObject* code;  // owned, kept for the life of the process
+};
+
+// Which layout-dependent facilities passed their start-up check
+// (runtime/internals.hpp).
+struct Facilities {
+    bool keys_kind = false;
+    bool staticmethod = false;
+    bool recursion_counter = false;
+};
+
+struct State {
+    // Our function type (runtime/function.cpp); static, so PyType_Ready
+    // makes it immutable.
+    PyTypeObject function_type{PyVarObject_HEAD_INIT(nullptr, 0)};
+    std::int64_t interpreter_id = -1;  // the interpreter the module serves
+    PyObject* module = nullptr;        // owned once the exec step succeeded
+    PyObject* globals = nullptr;       // the module's dict (traceback frames)
+    Names names{};
+    ClassRecord cls{};
+    TypeInfo types[8]{};               // per-type records, by address
+    std::vector<CachedCode> codes;
+    Facilities facilities{};
+};
+
+extern State state;
+extern Names& names;  // state.names, by its short name
+
+}  // namespace vm
