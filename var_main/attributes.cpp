@@ -12,12 +12,25 @@
 // store raises AttributeError like any plain object.
 #include "dispatch.hpp"
 #include "runtime/depth.hpp"
+#include "lines.hpp"
 #include "methods.hpp"
 #include "store.hpp"
 
 namespace vm {
 
 namespace {
+
+// __getattr__: `return name if self._g_n_r else None`, one statement.
+constexpr Statement kAnswer = at(Def::getattr_hook, 325);
+// __setattr__
+constexpr Statement kReadInherit = at(Def::setattr_hook, 334);   // if self._g_n_i:
+constexpr Statement kStoreAsGiven = at(Def::setattr_hook, 335);  // self.__dict__[name] = value
+constexpr Statement kCallSetAttr = at(Def::setattr_hook, 337);   // self._set_attr(name, value)
+// _set_attr
+constexpr Statement kSetDict = at(Def::set_attr, 311);     // self._set_dict(name, value, new=True)
+constexpr Statement kSetList = at(Def::set_attr, 313);     // converted = self._set_list(value)
+constexpr Statement kStoreList = at(Def::set_attr, 314);   // self.__dict__[name] = converted
+constexpr Statement kStoreValue = at(Def::set_attr, 316);  // self.__dict__[name] = value
 
 // The object whose reprint setting this thread is reading right now.
 thread_local PyObject* t_reading_reprint = nullptr;
@@ -72,7 +85,7 @@ getattr_hook(Call& call, Any self, Str name)
             PyUnicode_Compare(name.p, names.g_n_r) == 0) {
             // Our own read of the reprint setting found nothing.
             raise_no_attribute(self, name.p);
-            return call.fail(325);
+            return call.fail(kAnswer);
         }
         ReprintGuard guard(self);
         reprint = Ref::steal(PyObject_GetAttr(self, names.g_n_r));
@@ -82,11 +95,11 @@ getattr_hook(Call& call, Any self, Str name)
             PyErr_Clear();
             raise_no_attribute(self, name.p);
         }
-        return call.fail(325);
+        return call.fail(kAnswer);
     }
     int on = truth(reprint.get());
     if (on < 0) {
-        return call.fail(325);
+        return call.fail(kAnswer);
     }
     return Py_NewRef(on ? name.p : Py_None);
 }
@@ -99,15 +112,15 @@ setattr_hook(Call& call, Any self, Str name, Any value)
         inherit = Ref::steal(PyObject_GetAttr(self, names.g_n_i));
     }
     if (!inherit) {
-        return call.fail(334);
+        return call.fail(kReadInherit);
     }
     int on = truth(inherit.get());
     if (on < 0) {
-        return call.fail(334);
+        return call.fail(kReadInherit);
     }
     if (on) {
         if (!store_item(self, name.p, value)) {
-            return call.fail(335);
+            return call.fail(kStoreAsGiven);
         }
         return new_none();
     }
@@ -118,27 +131,27 @@ setattr_hook(Call& call, Any self, Str name, Any value)
         int bind;
         PyObject* fn = own_method(self, names.set_attr, &bind);
         if (bind < 0) {
-            return call.fail(337);
+            return call.fail(kCallSetAttr);
         }
         if (is_own(fn, &Adapt<&set_attr>::run)) {
             bool stored;
             {
                 Depth depth;
                 if (!depth.enter()) {
-                    return call.fail(337);
+                    return call.fail(kCallSetAttr);
                 }
                 stored = store_item(self, name.p, value);
             }
             if (!stored) {
-                add_traceback("var_main.TesselVarMain._set_attr", 316);
-                return call.fail(337);
+                add_traceback("var_main.TesselVarMain._set_attr", kStoreValue.line);
+                return call.fail(kCallSetAttr);
             }
             return new_none();
         }
     }
     Ref r = call_method(self, names.set_attr, {name.p, value});
     if (!r) {
-        return call.fail(337);
+        return call.fail(kCallSetAttr);
     }
     return new_none();
 }
@@ -150,22 +163,22 @@ set_attr(Call& call, Any self, Str name, Any value)
         Ref r = call_method(self, names.set_dict, {name.p, value, Py_True},
                             names.kw_new);
         if (!r) {
-            return call.fail(311);
+            return call.fail(kSetDict);
         }
         return new_none();
     }
     if (is_sequence(value)) {
         Ref converted = call_method(self, names.set_list, {value});
         if (!converted) {
-            return call.fail(313);
+            return call.fail(kSetList);
         }
         if (!store_item(self, name.p, converted.get())) {
-            return call.fail(314);
+            return call.fail(kStoreList);
         }
         return new_none();
     }
     if (!store_item(self, name.p, value)) {
-        return call.fail(316);
+        return call.fail(kStoreValue);
     }
     return new_none();
 }

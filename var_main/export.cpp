@@ -8,6 +8,7 @@
 //
 // Renderings (_mv_to_params, _mv_to_string, __repr__) apply the exclusion
 // rule to every entry and show str(name) before repr(value).
+#include "lines.hpp"
 #include "methods.hpp"
 #include "runtime/internals.hpp"
 #include "store.hpp"
@@ -15,6 +16,38 @@
 namespace vm {
 
 namespace {
+
+// The statements that tracebacks point at.
+// _to_dict
+constexpr Statement kNewResult = at(Def::to_dict, 194);    // new_kwargs = {}
+constexpr Statement kEachName = at(Def::to_dict, 195);     // for name, value in kwargs.items():
+constexpr Statement kTestStore = at(Def::to_dict, 196);    //     if type(value).__name__ == "TesselVar":
+constexpr Statement kExportStore = at(Def::to_dict, 197);  //         test = self._to_dict(value.__dict__)
+constexpr Statement kAddStore = at(Def::to_dict, 198);     //         new_kwargs.update({name: test})
+constexpr Statement kExportList = at(Def::to_dict, 200);   //         test = self._list_to_dict(value)
+constexpr Statement kAddList = at(Def::to_dict, 201);      //         new_kwargs.update({name: test})
+constexpr Statement kTestSkip = at(Def::to_dict, 202);     //     elif name in self._skip():
+constexpr Statement kAddValue = at(Def::to_dict, 205);     //         new_kwargs.update({name: value})
+constexpr Statement kTestSort = at(Def::to_dict, 206);     // if sort:
+constexpr Statement kSortResult = at(Def::to_dict, 207);   //     new_kwargs = dict(sorted(...))
+// _list_to_dict
+constexpr Statement kNewArray = at(Def::list_to_dict, 217);      // new_array = []
+constexpr Statement kEachElement = at(Def::list_to_dict, 218);   // for element in array:
+constexpr Statement kElementStore = at(Def::list_to_dict, 219);  //     if type(element).__name__ == ...
+constexpr Statement kAppendStore = at(Def::list_to_dict, 220);   //         new_array.append(self._to_dict(...))
+constexpr Statement kAppendList = at(Def::list_to_dict, 222);    //         new_array.append(self._list_to_dict(...))
+constexpr Statement kAppendElement = at(Def::list_to_dict, 224); //         new_array.append(element)
+// _mv_to_dict: return self._to_dict(self.__dict__, sort)
+constexpr Statement kCallToDict = at(Def::mv_to_dict, 166);
+// _mv_to_params, _mv_to_string: the walk, then the join
+constexpr Statement kParamsWalk = at(Def::mv_to_params, 174);
+constexpr Statement kParamsJoin = at(Def::mv_to_params, 175);
+constexpr Statement kStringWalk = at(Def::mv_to_string, 183);
+constexpr Statement kStringJoin = at(Def::mv_to_string, 184);
+// __repr__
+constexpr Statement kSortedCopy = at(Def::repr_hook, 345);  // print_dict = dict(sorted(...))
+constexpr Statement kEachPrint = at(Def::repr_hook, 346);   // arg_strings = [...]
+constexpr Statement kJoinPrint = at(Def::repr_hook, 347);   // return "TesselVar(" + ... + ")"
 
 // dict(sorted(d.items())): pairs compare as tuples, so keys that cannot be
 // ordered raise the comparison's TypeError.  When every key is an exact str
@@ -135,18 +168,18 @@ write_entries(TextWriter& out, PyObject* self, PyObject* d, Form form,
 
 PyObject*
 render(Call& call, PyObject* self, Form form, const char* sep,
-       Py_ssize_t seplen, int line)
+       Py_ssize_t seplen, Statement walk, Statement join)
 {
     Ref d = instance_dict(self);
     if (!d || !require_dict(d.get())) {
-        return call.fail(line);
+        return call.fail(walk);
     }
     TextWriter out;
     if (!write_entries(out, self, d.get(), form, sep, seplen)) {
-        return call.fail(line);
+        return call.fail(walk);
     }
     PyObject* text = out.finish();
-    return text != nullptr ? text : call.fail(line + 1);
+    return text != nullptr ? text : call.fail(join);
 }
 
 }  // namespace
@@ -156,7 +189,7 @@ to_dict(Call& call, Any self, Dict kwargs, Any sort)
 {
     Ref result = Ref::steal(PyDict_New());
     if (!result) {
-        return call.fail(194);
+        return call.fail(kNewResult);
     }
     DictWalk walk(kwargs.p);
     SkipRule rule(self);
@@ -164,14 +197,14 @@ to_dict(Call& call, Any self, Dict kwargs, Any sort)
     for (;;) {
         int more = walk.next(name, value);
         if (more < 0) {
-            return call.fail(195);
+            return call.fail(kEachName);
         }
         if (more == 0) {
             break;
         }
         int nested = is_nested_store(value.get());
         if (nested < 0) {
-            return call.fail(196);
+            return call.fail(kTestStore);
         }
         if (nested || is_sequence(value.get()) ||
             !store_test_is_plain(value.get())) {
@@ -180,42 +213,42 @@ to_dict(Call& call, Any self, Dict kwargs, Any sort)
         if (nested) {
             Ref test = export_nested(self, value.get());
             if (!test) {
-                return call.fail(197);
+                return call.fail(kExportStore);
             }
             if (PyDict_SetItem(result.get(), name.get(), test.get()) < 0) {
-                return call.fail(198);
+                return call.fail(kAddStore);
             }
             continue;
         }
         if (is_sequence(value.get())) {
             Ref test = call_method(self, names.list_to_dict, {value.get()});
             if (!test) {
-                return call.fail(200);
+                return call.fail(kExportList);
             }
             if (PyDict_SetItem(result.get(), name.get(), test.get()) < 0) {
-                return call.fail(201);
+                return call.fail(kAddList);
             }
             continue;
         }
         int skipped = rule.test(name.get());
         if (skipped < 0) {
-            return call.fail(202);
+            return call.fail(kTestSkip);
         }
         if (skipped) {
             continue;
         }
         if (PyDict_SetItem(result.get(), name.get(), value.get()) < 0) {
-            return call.fail(205);
+            return call.fail(kAddValue);
         }
     }
     int sorting = truth(sort);
     if (sorting < 0) {
-        return call.fail(206);
+        return call.fail(kTestSort);
     }
     if (sorting) {
         result = sorted_copy(result.get());
         if (!result) {
-            return call.fail(207);
+            return call.fail(kSortResult);
         }
     }
     return result.release();
@@ -226,37 +259,37 @@ list_to_dict(Call& call, Any self, Any array)
 {
     Ref result = Ref::steal(PyList_New(0));
     if (!result) {
-        return call.fail(217);
+        return call.fail(kNewArray);
     }
     Ref it = Ref::steal(PyObject_GetIter(array));
     if (!it) {
-        return call.fail(218);
+        return call.fail(kEachElement);
     }
     for (;;) {
         Ref element = Ref::steal(PyIter_Next(it.get()));
         if (!element) {
             if (PyErr_Occurred()) {
-                return call.fail(218);
+                return call.fail(kEachElement);
             }
             break;
         }
         int nested = is_nested_store(element.get());
         if (nested < 0) {
-            return call.fail(219);
+            return call.fail(kElementStore);
         }
         Ref converted;
-        int line;
+        Statement line;
         if (nested) {
             converted = export_nested(self, element.get());
-            line = 220;
+            line = kAppendStore;
         }
         else if (is_sequence(element.get())) {
             converted = call_method(self, names.list_to_dict, {element.get()});
-            line = 222;
+            line = kAppendList;
         }
         else {
             converted = std::move(element);
-            line = 224;
+            line = kAppendElement;
         }
         if (!converted || PyList_Append(result.get(), converted.get()) < 0) {
             return call.fail(line);
@@ -270,11 +303,11 @@ mv_to_dict(Call& call, Any self, Any sort)
 {
     Ref d = instance_dict(self);
     if (!d) {
-        return call.fail(166);
+        return call.fail(kCallToDict);
     }
     Ref result = call_method(self, names.to_dict, {d.get(), sort});
     if (!result || !result_ok(result.get(), &PyDict_Type)) {
-        return call.fail(166);
+        return call.fail(kCallToDict);
     }
     return result.release();
 }
@@ -282,13 +315,14 @@ mv_to_dict(Call& call, Any self, Any sort)
 PyObject*
 mv_to_params(Call& call, Any self)
 {
-    return render(call, self, Form::Params, "&", 1, 174);
+    return render(call, self, Form::Params, "&", 1, kParamsWalk, kParamsJoin);
 }
 
 PyObject*
 mv_to_string(Call& call, Any self)
 {
-    return render(call, self, Form::Listing, ", ", 2, 183);
+    return render(call, self, Form::Listing, ", ", 2, kStringWalk,
+                  kStringJoin);
 }
 
 PyObject*
@@ -299,19 +333,19 @@ repr_hook(Call& call, Any self)
         Ref d = instance_dict(self);
         if (!d || !require_dict(d.get()) ||
             !(print_dict = sorted_copy(d.get()))) {
-            return call.fail(345);
+            return call.fail(kSortedCopy);
         }
     }
     TextWriter out;
     if (!out.ascii("TesselVar(", 10) ||
         !write_entries(out, self, print_dict.get(), Form::Params, ", ", 2)) {
-        return call.fail(346);
+        return call.fail(kEachPrint);
     }
     if (!out.ascii(")", 1)) {
-        return call.fail(347);
+        return call.fail(kJoinPrint);
     }
     PyObject* text = out.finish();
-    return text != nullptr ? text : call.fail(347);
+    return text != nullptr ? text : call.fail(kJoinPrint);
 }
 
 }  // namespace vm

@@ -11,12 +11,48 @@
 //
 // Every step re-reads self.__dict__: the factory, `add` and overridden methods
 // run arbitrary code in between.  Nothing is rolled back after a failure.
+#include "lines.hpp"
 #include "methods.hpp"
 #include "store.hpp"
 
 namespace vm {
 
 namespace {
+
+// The statements that tracebacks point at.
+// _set_dict
+constexpr Statement kReadCurrent = at(Def::set_dict, 237);   // current = self.__dict__.get(key)
+constexpr Statement kTestCurrent = at(Def::set_dict, 238);   // if current and not new:
+constexpr Statement kTestStore = at(Def::set_dict, 239);     // if not a dict and not a store:
+constexpr Statement kReplace = at(Def::set_dict, 240);       // self.__dict__[key] = self._i_c_u()
+constexpr Statement kMergeAdd = at(Def::set_dict, 241);      // self.__dict__[key].add(**value)
+constexpr Statement kMakeNested = at(Def::set_dict, 243);    // nested = self._i_c_u()
+constexpr Statement kPlaceNested = at(Def::set_dict, 244);   // self._mv_set(key, nested)
+constexpr Statement kFillNested = at(Def::set_dict, 245);    // nested.add(**value)
+// _set_list
+constexpr Statement kReadTarget = at(Def::set_list, 255);    // if key and isinstance(self.__dict__.get(key), list):
+constexpr Statement kTakeTarget = at(Def::set_list, 256);    //     target = self.__dict__[key]
+constexpr Statement kNewTarget = at(Def::set_list, 258);     //     target = []
+constexpr Statement kEachElement = at(Def::set_list, 259);   // for element in value:
+constexpr Statement kElementStore = at(Def::set_list, 261);  //     nested = self._i_c_u()
+constexpr Statement kElementAdd = at(Def::set_list, 262);    //     nested.add(**element)
+constexpr Statement kAppendStore = at(Def::set_list, 263);   //     target.append(nested)
+constexpr Statement kAppendList = at(Def::set_list, 265);    //     target.append(self._set_list(element))
+constexpr Statement kAppendElement = at(Def::set_list, 267); //     target.append(element)
+constexpr Statement kReturnTarget = at(Def::set_list, 268);  // return target
+// _mv_add
+constexpr Statement kEachEntry = at(Def::mv_add, 70);        // for key, value in kwargs.items():
+constexpr Statement kAddDict = at(Def::mv_add, 72);          //     self._set_dict(key, value)
+constexpr Statement kAddList = at(Def::mv_add, 74);          //     self.__dict__[key] = self._set_list(value, key)
+constexpr Statement kAddValue = at(Def::mv_add, 76);         //     self._mv_set(key, value)
+// _mv_set
+constexpr Statement kTestInherit = at(Def::mv_set, 288);     // if inherit:
+constexpr Statement kConvert = at(Def::mv_set, 289);         //     self._set_attr(name, value)
+constexpr Statement kAssign = at(Def::mv_set, 291);          //     setattr(self, name, value)
+// _mv_set_kwargs
+constexpr Statement kEachKwarg = at(Def::mv_set_kwargs, 300);   // for key, value in kwargs.items():
+constexpr Statement kAssignKwarg = at(Def::mv_set_kwargs, 301); //     setattr(self, key, value)
+
 
 // `self._i_c_u()`: a new, empty, set-up nested store.
 Ref
@@ -57,17 +93,17 @@ set_dict(Call& call, Any self, Str key, Dict value, Any new_)
     {
         Ref d = instance_dict(self);
         if (!d || !(current = dict_get(d.get(), key.p))) {
-            return call.fail(237);
+            return call.fail(kReadCurrent);
         }
     }
     int merge = truth(current.get());
     if (merge < 0) {
-        return call.fail(238);
+        return call.fail(kTestCurrent);
     }
     if (merge) {
         int fresh = truth(new_);
         if (fresh < 0) {
-            return call.fail(238);
+            return call.fail(kTestCurrent);
         }
         merge = !fresh;
     }
@@ -80,18 +116,18 @@ set_dict(Call& call, Any self, Str key, Dict value, Any new_)
         if (!was_dict) {
             int nested = is_nested_store(current.get());
             if (nested < 0) {
-                return call.fail(239);
+                return call.fail(kTestStore);
             }
             if (!nested) {
                 // Not a store we can merge into: replace it, straight into
                 // __dict__ (no attribute assignment).
                 Ref replacement = make_nested(self);
                 if (!replacement) {
-                    return call.fail(240);
+                    return call.fail(kReplace);
                 }
                 Ref d = instance_dict(self);
                 if (!d || dict_store(d.get(), key.p, replacement.get()) < 0) {
-                    return call.fail(240);
+                    return call.fail(kReplace);
                 }
             }
         }
@@ -99,30 +135,30 @@ set_dict(Call& call, Any self, Str key, Dict value, Any new_)
         Ref d = instance_dict(self);
         Ref target;
         if (!d || !(target = dict_item(d.get(), key.p))) {
-            return call.fail(241);
+            return call.fail(kMergeAdd);
         }
         if (was_dict && PyDict_Check(target.get())) {
             Ref r = Ref::steal(PyObject_CallMethodOneArg(
                 target.get(), names.update, value.p));
             if (!r) {
-                return call.fail(241);
+                return call.fail(kMergeAdd);
             }
         }
         else if (!fill_nested(target.get(), value.p)) {
-            return call.fail(241);
+            return call.fail(kMergeAdd);
         }
         return new_none();
     }
 
     Ref nested = make_nested(self);
     if (!nested) {
-        return call.fail(243);
+        return call.fail(kMakeNested);
     }
     if (!call_method(self, names.mv_set, {key.p, nested.get()})) {
-        return call.fail(244);
+        return call.fail(kPlaceNested);
     }
     if (!fill_nested(nested.get(), value.p)) {
-        return call.fail(245);
+        return call.fail(kFillNested);
     }
     return new_none();
 }
@@ -134,24 +170,24 @@ set_list(Call& call, Any self, Any value, StrOrNone key)
     if (key.p != Py_None && PyUnicode_GET_LENGTH(key.p) > 0) {
         Ref d = instance_dict(self);
         if (!d) {
-            return call.fail(255);
+            return call.fail(kReadTarget);
         }
         Ref current = dict_get(d.get(), key.p);
         if (!current) {
-            return call.fail(255);
+            return call.fail(kReadTarget);
         }
         if (PyList_Check(current.get())) {
             current.reset();
             Ref d2 = instance_dict(self);
             if (!d2 || !(target = dict_item(d2.get(), key.p))) {
-                return call.fail(256);
+                return call.fail(kTakeTarget);
             }
         }
     }
     if (!target) {
         target = Ref::steal(PyList_New(0));
         if (!target) {
-            return call.fail(258);
+            return call.fail(kNewTarget);
         }
     }
 
@@ -160,18 +196,18 @@ set_list(Call& call, Any self, Any value, StrOrNone key)
     if (value == target.get()) {
         source = Ref::steal(PySequence_List(value));
         if (!source) {
-            return call.fail(259);
+            return call.fail(kEachElement);
         }
     }
     Ref it = Ref::steal(PyObject_GetIter(source.get()));
     if (!it) {
-        return call.fail(259);
+        return call.fail(kEachElement);
     }
     for (;;) {
         Ref element = Ref::steal(PyIter_Next(it.get()));
         if (!element) {
             if (PyErr_Occurred()) {
-                return call.fail(259);
+                return call.fail(kEachElement);
             }
             break;
         }
@@ -179,27 +215,27 @@ set_list(Call& call, Any self, Any value, StrOrNone key)
         if (PyDict_Check(el)) {
             Ref nested = make_nested(self);
             if (!nested) {
-                return call.fail(261);
+                return call.fail(kElementStore);
             }
             if (!fill_nested(nested.get(), el)) {
-                return call.fail(262);
+                return call.fail(kElementAdd);
             }
             if (!append_to(target.get(), nested.get())) {
-                return call.fail(263);
+                return call.fail(kAppendStore);
             }
         }
         else if (is_sequence(el)) {
             Ref converted = call_method(self, names.set_list, {el});
             if (!converted || !append_to(target.get(), converted.get())) {
-                return call.fail(265);
+                return call.fail(kAppendList);
             }
         }
         else if (!append_to(target.get(), el)) {
-            return call.fail(267);
+            return call.fail(kAppendElement);
         }
     }
     if (!result_ok(target.get(), &PyList_Type)) {
-        return call.fail(268);
+        return call.fail(kReturnTarget);
     }
     return target.release();
 }
@@ -215,7 +251,7 @@ mv_add(Call& call, Any self, Dict kwargs)
     for (;;) {
         int more = walk.next(key, value);
         if (more < 0) {
-            return call.fail(70);
+            return call.fail(kEachEntry);
         }
         if (more == 0) {
             break;
@@ -223,21 +259,21 @@ mv_add(Call& call, Any self, Dict kwargs)
         PyObject* v = value.get();
         if (PyDict_Check(v)) {
             if (!call_method(self, names.set_dict, {key.get(), v})) {
-                return call.fail(72);
+                return call.fail(kAddDict);
             }
         }
         else if (is_sequence(v)) {
             Ref result = call_method(self, names.set_list, {v, key.get()});
             if (!result) {
-                return call.fail(74);
+                return call.fail(kAddList);
             }
             Ref d = instance_dict(self);
             if (!d || dict_store(d.get(), key.get(), result.get()) < 0) {
-                return call.fail(74);
+                return call.fail(kAddList);
             }
         }
         else if (!call_method(self, names.mv_set, {key.get(), v})) {
-            return call.fail(76);
+            return call.fail(kAddValue);
         }
     }
     return new_none();
@@ -248,15 +284,15 @@ mv_set(Call& call, Any self, Str name, Any value, Any inherit)
 {
     int convert = truth(inherit);
     if (convert < 0) {
-        return call.fail(288);
+        return call.fail(kTestInherit);
     }
     if (convert) {
         if (!call_method(self, names.set_attr, {name.p, value})) {
-            return call.fail(289);
+            return call.fail(kConvert);
         }
     }
     else if (PyObject_SetAttr(self, name.p, value) < 0) {
-        return call.fail(291);
+        return call.fail(kAssign);
     }
     return new_none();
 }
@@ -272,13 +308,13 @@ mv_set_kwargs(Call& call, Any self, Dict kwargs)
     for (;;) {
         int more = walk.next(key, value);
         if (more < 0) {
-            return call.fail(300);
+            return call.fail(kEachKwarg);
         }
         if (more == 0) {
             break;
         }
         if (PyObject_SetAttr(self, key.get(), value.get()) < 0) {
-            return call.fail(301);
+            return call.fail(kAssignKwarg);
         }
     }
     return new_none();

@@ -29,6 +29,11 @@ const char kModuleDoc[] =
 const char kClassDoc[] =
     "\n    TesselVarMain 类用于管理和操作变量集合，支持添加、删除、获取、转换等操作。\n    ";
 
+// Lines of the module body that an "init var_main" entry can point at.
+constexpr int kModuleTop = 1;       // start-up before the body runs
+constexpr int kImportTyping = 14;   // from typing import Dict, List, ...
+constexpr int kClassStatement = 19; // class TesselVarMain:
+
 int
 fail_init(int line)
 {
@@ -87,7 +92,7 @@ module_create(PyObject* spec, PyModuleDef*) noexcept
     return module.release();
 }
 
-// Line 14: from typing import Dict, List, Optional, Any, Union, Set, Tuple
+// from typing import Dict, List, Optional, Any, Union, Set, Tuple
 bool
 import_typing(PyObject* globals)
 {
@@ -125,7 +130,7 @@ import_typing(PyObject* globals)
     return true;
 }
 
-// Line 19: the class statement, as type("TesselVarMain", (), namespace).
+// The class statement, as type("TesselVarMain", (), namespace).
 bool
 create_class(PyObject* globals)
 {
@@ -182,7 +187,7 @@ module_exec(PyObject* module) noexcept
     Ref builtins = Ref::steal(PyImport_AddModuleRef("builtins"));
     if (!builtins ||
         PyObject_SetAttrString(module, "__builtins__", builtins.get()) < 0) {
-        return fail_init(1);
+        return fail_init(kModuleTop);
     }
 
     const long runtime_major = (Py_Version >> 24) & 0xff;
@@ -194,7 +199,7 @@ module_exec(PyObject* module) noexcept
                              PY_MAJOR_VERSION, PY_MINOR_VERSION, "var_main",
                              "does not match", static_cast<int>(runtime_major),
                              static_cast<int>(runtime_minor)) < 0) {
-            return fail_init(1);
+            return fail_init(kModuleTop);
         }
     }
 
@@ -203,21 +208,21 @@ module_exec(PyObject* module) noexcept
     int present = key ? PyDict_Contains(modules, key.get()) : -1;
     if (present < 0 ||
         (!present && PyDict_SetItem(modules, key.get(), module) < 0)) {
-        return fail_init(1);
+        return fail_init(kModuleTop);
     }
 
     if (!ready_function_type() || !init_names() || !cpy::verify()) {
-        return fail_init(1);
+        return fail_init(kModuleTop);
     }
     if (!import_typing(globals)) {
-        return fail_init(14);
+        return fail_init(kImportTyping);
     }
     if (!create_class(globals)) {
-        return fail_init(19);
+        return fail_init(kClassStatement);
     }
     Ref test = Ref::steal(PyDict_New());
     if (!test || PyDict_SetItemString(globals, "__test__", test.get()) < 0) {
-        return fail_init(1);
+        return fail_init(kModuleTop);
     }
     state.module = Py_NewRef(module);
     return 0;

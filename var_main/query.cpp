@@ -6,6 +6,7 @@
 //                inside the lookup ends in the caller's default
 //   _mv_pop/_mv_pops/_mv_clear     removal by attribute deletion
 #include "dispatch.hpp"
+#include "lines.hpp"
 #include "methods.hpp"
 #include "runtime/internals.hpp"
 #include "store.hpp"
@@ -13,6 +14,28 @@
 namespace vm {
 
 namespace {
+
+// The statements that tracebacks point at.
+// Each view is one statement: the walk with its exclusion test.
+constexpr Statement kKeysWalk = at(Def::mv_keys, 141);
+constexpr Statement kValuesWalk = at(Def::mv_values, 149);
+constexpr Statement kItemsWalk = at(Def::mv_items, 157);
+// _mv_get
+constexpr Statement kIsPath = at(Def::mv_get, 115);     // if key.startswith("$."):
+constexpr Statement kSplitPath = at(Def::mv_get, 116);  //     key = key.split(".")[1:]
+constexpr Statement kNameIn = at(Def::mv_get, 120);     // if key in self._mv_keys():
+constexpr Statement kNameGet = at(Def::mv_get, 121);    //     return self.__dict__.get(key)
+constexpr Statement kEachStep = at(Def::mv_get, 126);   // for step in key:
+constexpr Statement kStepIn = at(Def::mv_get, 127);     //     if step in current.keys():
+constexpr Statement kStepGet = at(Def::mv_get, 128);    //         current = current.get(step)
+// _mv_pop, _mv_pops
+constexpr Statement kPopTest = at(Def::mv_pop, 85);     // if hasattr(self, name):
+constexpr Statement kPopDelete = at(Def::mv_pop, 86);   //     delattr(self, name)
+constexpr Statement kPopsTest = at(Def::mv_pops, 95);
+constexpr Statement kPopsDelete = at(Def::mv_pops, 96);
+// _mv_clear
+constexpr Statement kClearList = at(Def::mv_clear, 102);  // names not in self._skip()
+constexpr Statement kClearPop = at(Def::mv_clear, 104);   // self._mv_pop(key)
 
 // --- Views --------------------------------------------------------------
 
@@ -88,7 +111,7 @@ quick_view(PyObject* d, View what, SkipRule& rule, Ref& out)
 }
 
 PyObject*
-view(Call& call, PyObject* self, View what, int line)
+view(Call& call, PyObject* self, View what, Statement line)
 {
     Ref d = instance_dict(self);
     if (!d || !require_dict(d.get())) {
@@ -143,7 +166,7 @@ view(Call& call, PyObject* self, View what, int line)
 // After a failed step of _mv_get: an Exception becomes the default, anything
 // else (KeyboardInterrupt, SystemExit...) goes on with the step's line.
 PyObject*
-give_up(Call& call, PyObject* fallback, int line)
+give_up(Call& call, PyObject* fallback, Statement line)
 {
     if (PyErr_ExceptionMatches(PyExc_Exception)) {
         PyErr_Clear();
@@ -156,9 +179,9 @@ give_up(Call& call, PyObject* fallback, int line)
 // Returns 1 and replaces `current`, 0 when the step is absent, -1 on error
 // (with *line set).
 int
-walk_step(Ref& current, PyObject* step, int* line)
+walk_step(Ref& current, PyObject* step, Statement* line)
 {
-    *line = 127;
+    *line = kStepIn;
     Ref keys = Ref::steal(PyObject_GetAttr(current.get(), names.keys));
     if (!keys) {
         return -1;
@@ -171,7 +194,7 @@ walk_step(Ref& current, PyObject* step, int* line)
     if (found <= 0) {
         return found;
     }
-    *line = 128;
+    *line = kStepGet;
     Ref get = Ref::steal(PyObject_GetAttr(current.get(), names.get));
     if (!get) {
         return -1;
@@ -224,7 +247,7 @@ PyObject*
 walk_path(Call& call, PyObject* self, PyObject* path, PyObject* fallback)
 {
     Ref current = Ref::borrow(self);
-    int line = 126;
+    Statement line = kEachStep;
     // Exact lists and tuples are walked by index, so that a list changed by
     // keys() or get() is seen in its changed state; anything else through
     // its iterator.
@@ -243,13 +266,13 @@ walk_path(Call& call, PyObject* self, PyObject* path, PyObject* fallback)
     }
     Ref it = Ref::steal(PyObject_GetIter(path));
     if (!it) {
-        return give_up(call, fallback, 126);
+        return give_up(call, fallback, kEachStep);
     }
     for (;;) {
         Ref step = Ref::steal(PyIter_Next(it.get()));
         if (!step) {
             if (PyErr_Occurred()) {
-                return give_up(call, fallback, 126);
+                return give_up(call, fallback, kEachStep);
             }
             break;
         }
@@ -312,8 +335,8 @@ delete_attribute(PyObject* self, PyObject* name)
 
 // Presence test and deletion of one name, at the given lines.
 PyObject*
-pop_one(Call& call, PyObject* self, PyObject* name, int test_line,
-        int delete_line)
+pop_one(Call& call, PyObject* self, PyObject* name, Statement test_line,
+        Statement delete_line)
 {
     int present = has_own_attribute(self, name);
     if (present < 0) {
@@ -392,19 +415,19 @@ private:
 PyObject*
 mv_keys(Call& call, Any self)
 {
-    return view(call, self, View::Keys, 141);
+    return view(call, self, View::Keys, kKeysWalk);
 }
 
 PyObject*
 mv_values(Call& call, Any self)
 {
-    return view(call, self, View::Values, 149);
+    return view(call, self, View::Values, kValuesWalk);
 }
 
 PyObject*
 mv_items(Call& call, Any self)
 {
-    return view(call, self, View::Items, 157);
+    return view(call, self, View::Items, kItemsWalk);
 }
 
 PyObject*
@@ -423,7 +446,7 @@ mv_get(Call& call, Any self, Any key, Any fallback)
             is_path = r ? truth(r.get()) : -1;
         }
         if (is_path < 0) {
-            return give_up(call, fallback, 115);
+            return give_up(call, fallback, kIsPath);
         }
         if (is_path) {
             Ref pieces = PyUnicode_CheckExact(key)
@@ -431,12 +454,12 @@ mv_get(Call& call, Any self, Any key, Any fallback)
                              : Ref::steal(PyObject_CallMethodOneArg(
                                    key, names.split, names.dot));
             if (!pieces) {
-                return give_up(call, fallback, 116);
+                return give_up(call, fallback, kSplitPath);
             }
             lookup = Ref::steal(PySequence_GetSlice(pieces.get(), 1,
                                                     PY_SSIZE_T_MAX));
             if (!lookup) {
-                return give_up(call, fallback, 116);
+                return give_up(call, fallback, kSplitPath);
             }
         }
     }
@@ -448,11 +471,11 @@ mv_get(Call& call, Any self, Any key, Any fallback)
         }
         Ref keys = call_method(self, names.mv_keys, {});
         if (!keys) {
-            return give_up(call, fallback, 120);
+            return give_up(call, fallback, kNameIn);
         }
         int found = PySequence_Contains(keys.get(), lookup.get());
         if (found < 0) {
-            return give_up(call, fallback, 120);
+            return give_up(call, fallback, kNameIn);
         }
         if (!found) {
             return Py_NewRef(fallback);
@@ -460,7 +483,7 @@ mv_get(Call& call, Any self, Any key, Any fallback)
         Ref d = instance_dict(self);
         Ref value;
         if (!d || !(value = dict_get(d.get(), lookup.get()))) {
-            return give_up(call, fallback, 121);
+            return give_up(call, fallback, kNameGet);
         }
         return value.release();
     }
@@ -470,7 +493,7 @@ mv_get(Call& call, Any self, Any key, Any fallback)
 PyObject*
 mv_pop(Call& call, Any self, Str name)
 {
-    if (!pop_one(call, self, name.p, 85, 86)) {
+    if (!pop_one(call, self, name.p, kPopTest, kPopDelete)) {
         return nullptr;
     }
     return new_none();
@@ -480,7 +503,8 @@ PyObject*
 mv_pops(Call& call, Any self, Tuple args)
 {
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args.p); ++i) {
-        if (!pop_one(call, self, PyTuple_GET_ITEM(args.p, i), 95, 96)) {
+        if (!pop_one(call, self, PyTuple_GET_ITEM(args.p, i), kPopsTest,
+                     kPopsDelete)) {
             return nullptr;
         }
     }
@@ -494,11 +518,11 @@ mv_clear(Call& call, Any self)
     {
         Ref d = instance_dict(self);
         if (!d || !require_dict(d.get())) {
-            return call.fail(102);
+            return call.fail(kClearList);
         }
         doomed = Ref::steal(PyList_New(0));
         if (!doomed) {
-            return call.fail(102);
+            return call.fail(kClearList);
         }
         DictWalk walk(d.get());
         SkipRule rule(self);
@@ -506,17 +530,17 @@ mv_clear(Call& call, Any self)
         for (;;) {
             int more = walk.next(key, value);
             if (more < 0) {
-                return call.fail(102);
+                return call.fail(kClearList);
             }
             if (more == 0) {
                 break;
             }
             int skipped = rule.test(key.get());
             if (skipped < 0) {
-                return call.fail(102);
+                return call.fail(kClearList);
             }
             if (!skipped && PyList_Append(doomed.get(), key.get()) < 0) {
-                return call.fail(102);
+                return call.fail(kClearList);
             }
         }
     }
@@ -525,10 +549,10 @@ mv_clear(Call& call, Any self)
         PyObject* name = PyList_GET_ITEM(doomed.get(), i);
         int done = fast.pop(name);
         if (done < 0) {
-            return call.fail(104);
+            return call.fail(kClearPop);
         }
         if (!done && !call_method(self, names.mv_pop, {name})) {
-            return call.fail(104);
+            return call.fail(kClearPop);
         }
     }
     return new_none();

@@ -7,29 +7,42 @@
 //   _g_n_i  inherit: assignments store values as given (true) or converted
 //   _g_n_s  a flag that set-up always resets to False
 // They are written by item assignment, never through __setattr__.
+#include "lines.hpp"
 #include "methods.hpp"
 #include "store.hpp"
 
 namespace vm {
 
+namespace {
+
+// _set_class: one item assignment into self.__dict__ per setting.
+constexpr Statement kWriteFactory = at(Def::set_class, 33);
+constexpr Statement kWriteReprint = at(Def::set_class, 34);
+constexpr Statement kWriteInherit = at(Def::set_class, 35);
+constexpr Statement kWriteFlag = at(Def::set_class, 36);
+// _skip: the list of the four keys.
+constexpr Statement kReturnNames = at(Def::skip, 278);
+
+}  // namespace
+
 PyObject*
 set_class(Call& call, Any self, Any instance, Any reprint, Any inherit)
 {
     struct Step {
-        int line;
+        Statement at;
         PyObject* key;
         PyObject* value;
     };
     const Step steps[] = {
-        {33, names.i_c_u, instance},
-        {34, names.g_n_r, reprint},
-        {35, names.g_n_i, inherit},
-        {36, names.g_n_s, Py_False},
+        {kWriteFactory, names.i_c_u, instance},
+        {kWriteReprint, names.g_n_r, reprint},
+        {kWriteInherit, names.g_n_i, inherit},
+        {kWriteFlag, names.g_n_s, Py_False},
     };
     for (const Step& s : steps) {
         Ref d = instance_dict(self);
         if (!d || dict_store(d.get(), s.key, s.value) < 0) {
-            return call.fail(s.line);
+            return call.fail(s.at);
         }
     }
     return new_none();
@@ -40,7 +53,7 @@ skip(Call& call)
 {
     PyObject* list = PyList_New(4);
     if (list == nullptr) {
-        return call.fail(278);
+        return call.fail(kReturnNames);
     }
     PyList_SET_ITEM(list, 0, Py_NewRef(names.i_c_u));
     PyList_SET_ITEM(list, 1, Py_NewRef(names.g_n_r));

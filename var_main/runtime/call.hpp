@@ -24,21 +24,22 @@ struct Tuple {
 };
 using Any = PyObject*;
 
+// The line of a failing statement.  Made by the method's own line table
+// (see the store's lines.hpp), so no call site writes a bare number.
+struct Statement {
+    int line;
+};
+
 class Call {
 public:
     explicit Call(const MethodSpec& spec) noexcept : spec_(spec) {}
 
     // Records the line of the failing statement and returns the failure value.
     // The function object adds the traceback entry when the body returns.
-    PyObject* fail(int line) noexcept
+    PyObject* fail(Statement at) noexcept
     {
-        line_ = line;
+        line_ = at.line;
         return nullptr;
-    }
-    int fail_status(int line) noexcept
-    {
-        line_ = line;
-        return -1;
     }
     int line() const noexcept { return line_; }
     const MethodSpec& spec() const noexcept { return spec_; }
