@@ -134,18 +134,10 @@ bool
 write_entries(TextWriter& out, PyObject* self, PyObject* d, Form form,
               const char* sep, Py_ssize_t seplen)
 {
-    DictWalk walk(d);
+    DictItems items(d);
     SkipRule rule(self);
-    Ref key, value;
     bool first = true;
-    for (;;) {
-        int more = walk.next(key, value);
-        if (more < 0) {
-            return false;
-        }
-        if (more == 0) {
-            return true;
-        }
+    for (auto& [key, value] : items) {
         int skipped = rule.test(key.get());
         if (skipped < 0) {
             return false;
@@ -164,6 +156,7 @@ write_entries(TextWriter& out, PyObject* self, PyObject* d, Form form,
             rule.invalidate();  // str() or repr() may have run any code
         }
     }
+    return items.ok();
 }
 
 PyObject*
@@ -191,17 +184,9 @@ to_dict(Call& call, Any self, Dict kwargs, Any sort)
     if (!result) {
         return call.fail(kNewResult);
     }
-    DictWalk walk(kwargs.p);
+    DictItems items(kwargs.p);
     SkipRule rule(self);
-    Ref name, value;
-    for (;;) {
-        int more = walk.next(name, value);
-        if (more < 0) {
-            return call.fail(kEachName);
-        }
-        if (more == 0) {
-            break;
-        }
+    for (auto& [name, value] : items) {
         int nested = is_nested_store(value.get());
         if (nested < 0) {
             return call.fail(kTestStore);
@@ -240,6 +225,9 @@ to_dict(Call& call, Any self, Dict kwargs, Any sort)
         if (PyDict_SetItem(result.get(), name.get(), value.get()) < 0) {
             return call.fail(kAddValue);
         }
+    }
+    if (!items.ok()) {
+        return call.fail(kEachName);
     }
     int sorting = truth(sort);
     if (sorting < 0) {

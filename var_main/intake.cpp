@@ -246,16 +246,8 @@ mv_add(Call& call, Any self, Dict kwargs)
     if (PyDict_GET_SIZE(kwargs.p) == 0) {
         return new_none();
     }
-    DictWalk walk(kwargs.p);
-    Ref key, value;
-    for (;;) {
-        int more = walk.next(key, value);
-        if (more < 0) {
-            return call.fail(kEachEntry);
-        }
-        if (more == 0) {
-            break;
-        }
+    DictItems items(kwargs.p);
+    for (auto& [key, value] : items) {
         PyObject* v = value.get();
         if (PyDict_Check(v)) {
             if (!call_method(self, names.set_dict, {key.get(), v})) {
@@ -275,6 +267,9 @@ mv_add(Call& call, Any self, Dict kwargs)
         else if (!call_method(self, names.mv_set, {key.get(), v})) {
             return call.fail(kAddValue);
         }
+    }
+    if (!items.ok()) {
+        return call.fail(kEachEntry);
     }
     return new_none();
 }
@@ -303,19 +298,14 @@ mv_set_kwargs(Call& call, Any self, Dict kwargs)
     if (PyDict_GET_SIZE(kwargs.p) == 0) {
         return new_none();
     }
-    DictWalk walk(kwargs.p);
-    Ref key, value;
-    for (;;) {
-        int more = walk.next(key, value);
-        if (more < 0) {
-            return call.fail(kEachKwarg);
-        }
-        if (more == 0) {
-            break;
-        }
+    DictItems items(kwargs.p);
+    for (auto& [key, value] : items) {
         if (PyObject_SetAttr(self, key.get(), value.get()) < 0) {
             return call.fail(kAssignKwarg);
         }
+    }
+    if (!items.ok()) {
+        return call.fail(kEachKwarg);
     }
     return new_none();
 }

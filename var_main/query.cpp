@@ -124,16 +124,8 @@ view(Call& call, PyObject* self, View what, Statement line)
         return done > 0 ? quick.release() : call.fail(line);
     }
     ListBuilder result;
-    DictWalk walk(d.get());
-    Ref key, value;
-    for (;;) {
-        int more = walk.next(key, value);
-        if (more < 0) {
-            return call.fail(line);
-        }
-        if (more == 0) {
-            break;
-        }
+    DictItems items(d.get());
+    for (auto& [key, value] : items) {
         int skipped = rule.test(key.get());
         if (skipped < 0) {
             return call.fail(line);
@@ -156,6 +148,9 @@ view(Call& call, PyObject* self, View what, Statement line)
         if (!element || !result.push(std::move(element))) {
             return call.fail(line);
         }
+    }
+    if (!items.ok()) {
+        return call.fail(line);
     }
     Ref list = result.finish();
     return list ? list.release() : call.fail(line);
@@ -524,17 +519,9 @@ mv_clear(Call& call, Any self)
         if (!doomed) {
             return call.fail(kClearList);
         }
-        DictWalk walk(d.get());
+        DictItems items(d.get());
         SkipRule rule(self);
-        Ref key, value;
-        for (;;) {
-            int more = walk.next(key, value);
-            if (more < 0) {
-                return call.fail(kClearList);
-            }
-            if (more == 0) {
-                break;
-            }
+        for (auto& [key, value] : items) {
             int skipped = rule.test(key.get());
             if (skipped < 0) {
                 return call.fail(kClearList);
@@ -542,6 +529,9 @@ mv_clear(Call& call, Any self)
             if (!skipped && PyList_Append(doomed.get(), key.get()) < 0) {
                 return call.fail(kClearList);
             }
+        }
+        if (!items.ok()) {
+            return call.fail(kClearList);
         }
     }
     FastPop fast(self);

@@ -12,6 +12,7 @@
 #include "state.hpp"
 
 #include <initializer_list>
+#include <iterator>
 
 namespace vm {
 
@@ -116,46 +117,96 @@ private:
 
 // --- Walking a dict like CPython's own iterator --------------------------
 
-// Walks the entries of a dict, raising "dictionary changed size during
-// iteration" when its size changes between steps.  Hands out new references,
-// so the body may run any Python code.
-class DictWalk {
+// The entries of a dict, for a range-for:
+//
+//     DictItems items(d);
+//     for (auto& [key, value] : items) { ... }
+//     if (!items.ok()) { /* the error is set */ }
+//
+// Like CPython's dict iterator, it raises "dictionary changed size during
+// iteration" when the size changes between steps, and hands out new
+// references: the walk owns the current key and value, so the body may run
+// any code, and it takes the next entry before it lets go of the previous
+// one (dropping a key may run a finalizer that removes the next entry).
+// The body may move the key or value out of the entry.
+class DictItems {
 public:
-    explicit DictWalk(PyObject* d) noexcept
+    struct Entry {
+        Ref key;
+        Ref value;
+    };
+
+    explicit DictItems(PyObject* d) noexcept
         : d_(d), size_(PyDict_GET_SIZE(d)), left_(size_)
     {
     }
-    // 1: an entry was produced; 0: the walk is over; -1: error set.
-    int next(Ref& key, Ref& value) noexcept
+    DictItems(const DictItems&) = delete;
+    DictItems& operator=(const DictItems&) = delete;
+
+    class iterator {
+    public:
+        explicit iterator(DictItems* walk) noexcept : walk_(walk) {}
+        Entry& operator*() const noexcept { return walk_->entry_; }
+        iterator& operator++() noexcept
+        {
+            walk_->advance();
+            return *this;
+        }
+        bool operator!=(std::default_sentinel_t) const noexcept
+        {
+            return !walk_->done_;
+        }
+
+    private:
+        DictItems* walk_;
+    };
+
+    iterator begin() noexcept
+    {
+        advance();
+        return iterator(this);
+    }
+    std::default_sentinel_t end() const noexcept { return {}; }
+
+    // After the loop: false when the walk itself failed (the error is set).
+    bool ok() const noexcept { return !failed_; }
+
+private:
+    void advance() noexcept
     {
         if (PyDict_GET_SIZE(d_) != size_) {
             raise_dict_changed();
-            return -1;
+            stop(true);
+            return;
         }
         PyObject* k;
         PyObject* v;
         if (!PyDict_Next(d_, &pos_, &k, &v)) {
-            return 0;
+            stop(false);
+            return;
         }
         if (left_-- == 0) {
             PyErr_SetString(PyExc_RuntimeError,
                             "dictionary keys changed during iteration");
-            return -1;
+            stop(true);
+            return;
         }
-        // Hold the new entry before letting go of the previous one: dropping
-        // it may run a finalizer that removes this entry from the dict.
-        Ref next_key = Ref::borrow(k);
-        Ref next_value = Ref::borrow(v);
-        key = std::move(next_key);
-        value = std::move(next_value);
-        return 1;
+        Entry next{Ref::borrow(k), Ref::borrow(v)};
+        entry_ = std::move(next);
+    }
+    void stop(bool failed) noexcept
+    {
+        done_ = true;
+        failed_ = failed;
     }
 
-private:
     PyObject* d_;
     Py_ssize_t pos_ = 0;
     Py_ssize_t size_;
     Py_ssize_t left_;
+    Entry entry_;
+    bool done_ = false;
+    bool failed_ = false;
 };
 
 // A truth test that says -1 on error, like PyObject_IsTrue.
