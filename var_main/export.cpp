@@ -249,18 +249,8 @@ list_to_dict(Call& call, Any self, Any array)
     if (!result) {
         return call.fail(kNewArray);
     }
-    Ref it = Ref::steal(PyObject_GetIter(array));
-    if (!it) {
-        return call.fail(kEachElement);
-    }
-    for (;;) {
-        Ref element = Ref::steal(PyIter_Next(it.get()));
-        if (!element) {
-            if (PyErr_Occurred()) {
-                return call.fail(kEachElement);
-            }
-            break;
-        }
+    Iteration elements(array);
+    for (Ref& element : elements) {
         int nested = is_nested_store(element.get());
         if (nested < 0) {
             return call.fail(kElementStore);
@@ -282,6 +272,9 @@ list_to_dict(Call& call, Any self, Any array)
         if (!converted || PyList_Append(result.get(), converted.get()) < 0) {
             return call.fail(line);
         }
+    }
+    if (!elements.ok()) {
+        return call.fail(kEachElement);
     }
     return result.release();
 }

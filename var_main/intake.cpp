@@ -199,18 +199,8 @@ set_list(Call& call, Any self, Any value, StrOrNone key)
             return call.fail(kEachElement);
         }
     }
-    Ref it = Ref::steal(PyObject_GetIter(source.get()));
-    if (!it) {
-        return call.fail(kEachElement);
-    }
-    for (;;) {
-        Ref element = Ref::steal(PyIter_Next(it.get()));
-        if (!element) {
-            if (PyErr_Occurred()) {
-                return call.fail(kEachElement);
-            }
-            break;
-        }
+    Iteration elements(source.get());
+    for (Ref& element : elements) {
         PyObject* el = element.get();
         if (PyDict_Check(el)) {
             Ref nested = make_nested(self);
@@ -233,6 +223,9 @@ set_list(Call& call, Any self, Any value, StrOrNone key)
         else if (!append_to(target.get(), el)) {
             return call.fail(kAppendElement);
         }
+    }
+    if (!elements.ok()) {
+        return call.fail(kEachElement);
     }
     if (!result_ok(target.get(), &PyList_Type)) {
         return call.fail(kReturnTarget);
@@ -295,9 +288,6 @@ mv_set(Call& call, Any self, Str name, Any value, Any inherit)
 PyObject*
 mv_set_kwargs(Call& call, Any self, Dict kwargs)
 {
-    if (PyDict_GET_SIZE(kwargs.p) == 0) {
-        return new_none();
-    }
     DictItems items(kwargs.p);
     for (auto& [key, value] : items) {
         if (PyObject_SetAttr(self, key.get(), value.get()) < 0) {

@@ -243,34 +243,10 @@ walk_path(Call& call, PyObject* self, PyObject* path, PyObject* fallback)
 {
     Ref current = Ref::borrow(self);
     Statement line = kEachStep;
-    // Exact lists and tuples are walked by index, so that a list changed by
-    // keys() or get() is seen in its changed state; anything else through
-    // its iterator.
-    if (PyList_CheckExact(path) || PyTuple_CheckExact(path)) {
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(path); ++i) {
-            Ref step = Ref::borrow(PySequence_Fast_GET_ITEM(path, i));
-            int r = walk_step(current, step.get(), &line);
-            if (r < 0) {
-                return give_up(call, fallback, line);
-            }
-            if (r == 0) {
-                return Py_NewRef(fallback);
-            }
-        }
-        return current.release();
-    }
-    Ref it = Ref::steal(PyObject_GetIter(path));
-    if (!it) {
-        return give_up(call, fallback, kEachStep);
-    }
-    for (;;) {
-        Ref step = Ref::steal(PyIter_Next(it.get()));
-        if (!step) {
-            if (PyErr_Occurred()) {
-                return give_up(call, fallback, kEachStep);
-            }
-            break;
-        }
+    // A list's or tuple's own iterator reads it by position as it stands, so
+    // a path changed by keys() or get() is seen in its changed state.
+    Iteration steps(path);
+    for (Ref& step : steps) {
         int r = walk_step(current, step.get(), &line);
         if (r < 0) {
             return give_up(call, fallback, line);
@@ -278,6 +254,9 @@ walk_path(Call& call, PyObject* self, PyObject* path, PyObject* fallback)
         if (r == 0) {
             return Py_NewRef(fallback);
         }
+    }
+    if (!steps.ok()) {
+        return give_up(call, fallback, kEachStep);
     }
     return current.release();
 }

@@ -115,38 +115,17 @@ private:
     State state_ = State::Unknown;
 };
 
-// --- Walking a dict like CPython's own iterator --------------------------
+// --- Walks for a range-for ----------------------------------------------------
 
-// The entries of a dict, for a range-for:
-//
-//     DictItems items(d);
-//     for (auto& [key, value] : items) { ... }
-//     if (!items.ok()) { /* the error is set */ }
-//
-// Like CPython's dict iterator, it raises "dictionary changed size during
-// iteration" when the size changes between steps, and hands out new
-// references: the walk owns the current key and value, so the body may run
-// any code, and it takes the next entry before it lets go of the previous
-// one (dropping a key may run a finalizer that removes the next entry).
-// The body may move the key or value out of the entry.
-class DictItems {
+// What DictItems and Iteration share: a walk that a range-for drives, which
+// stops on the first error and says so through ok() after the loop.
+template <class Walk, class Item>
+class Range {
 public:
-    struct Entry {
-        Ref key;
-        Ref value;
-    };
-
-    explicit DictItems(PyObject* d) noexcept
-        : d_(d), size_(PyDict_GET_SIZE(d)), left_(size_)
-    {
-    }
-    DictItems(const DictItems&) = delete;
-    DictItems& operator=(const DictItems&) = delete;
-
     class iterator {
     public:
-        explicit iterator(DictItems* walk) noexcept : walk_(walk) {}
-        Entry& operator*() const noexcept { return walk_->entry_; }
+        explicit iterator(Walk* walk) noexcept : walk_(walk) {}
+        Item& operator*() const noexcept { return walk_->item_; }
         iterator& operator++() noexcept
         {
             walk_->advance();
@@ -158,20 +137,60 @@ public:
         }
 
     private:
-        DictItems* walk_;
+        Walk* walk_;
     };
 
     iterator begin() noexcept
     {
-        advance();
-        return iterator(this);
+        Walk* walk = static_cast<Walk*>(this);
+        walk->advance();
+        return iterator(walk);
     }
     std::default_sentinel_t end() const noexcept { return {}; }
-
     // After the loop: false when the walk itself failed (the error is set).
     bool ok() const noexcept { return !failed_; }
 
+protected:
+    Range() noexcept = default;
+    void stop(bool failed) noexcept
+    {
+        done_ = true;
+        failed_ = failed;
+    }
+    Item item_{};
+    bool done_ = false;
+    bool failed_ = false;
+};
+
+// One entry of a dict walk; it owns both references.
+struct DictEntry {
+    Ref key;
+    Ref value;
+};
+
+// The entries of a dict:
+//
+//     DictItems items(d);
+//     for (auto& [key, value] : items) { ... }
+//     if (!items.ok()) { /* the error is set */ }
+//
+// Like CPython's dict iterator, it raises "dictionary changed size during
+// iteration" when the size changes between steps, and hands out new
+// references: the walk owns the current key and value, so the body may run
+// any code, and it takes the next entry before it lets go of the previous
+// one (dropping a key may run a finalizer that removes the next entry).
+// The body may move the key or value out of the entry.
+class DictItems : public Range<DictItems, DictEntry> {
+public:
+    explicit DictItems(PyObject* d) noexcept
+        : d_(d), size_(PyDict_GET_SIZE(d)), left_(size_)
+    {
+    }
+    DictItems(const DictItems&) = delete;
+    DictItems& operator=(const DictItems&) = delete;
+
 private:
+    friend class Range<DictItems, DictEntry>;
     void advance() noexcept
     {
         if (PyDict_GET_SIZE(d_) != size_) {
@@ -191,22 +210,49 @@ private:
             stop(true);
             return;
         }
-        Entry next{Ref::borrow(k), Ref::borrow(v)};
-        entry_ = std::move(next);
-    }
-    void stop(bool failed) noexcept
-    {
-        done_ = true;
-        failed_ = failed;
+        DictEntry next{Ref::borrow(k), Ref::borrow(v)};
+        item_ = std::move(next);
     }
 
     PyObject* d_;
     Py_ssize_t pos_ = 0;
     Py_ssize_t size_;
     Py_ssize_t left_;
-    Entry entry_;
-    bool done_ = false;
-    bool failed_ = false;
+};
+
+// The items of any iterable; ok() covers making the iterator too:
+//
+//     Iteration elements(iterable);
+//     for (Ref& element : elements) { ... }
+//     if (!elements.ok()) { /* the error is set */ }
+class Iteration : public Range<Iteration, Ref> {
+public:
+    explicit Iteration(PyObject* iterable) noexcept
+        : it_(Ref::steal(PyObject_GetIter(iterable)))
+    {
+        if (!it_) {
+            stop(true);
+        }
+    }
+    Iteration(const Iteration&) = delete;
+    Iteration& operator=(const Iteration&) = delete;
+
+private:
+    friend class Range<Iteration, Ref>;
+    void advance() noexcept
+    {
+        if (done_) {
+            return;
+        }
+        Ref next = Ref::steal(PyIter_Next(it_.get()));
+        if (!next) {
+            stop(PyErr_Occurred() != nullptr);
+            return;
+        }
+        item_ = std::move(next);
+    }
+
+    Ref it_;
 };
 
 // A truth test that says -1 on error, like PyObject_IsTrue.
