@@ -75,7 +75,7 @@ store_item(PyObject* self, PyObject* name, PyObject* value) noexcept
 }  // namespace
 
 PyObject*
-getattr_hook(Call& call, Any self, Str name)
+getattr_hook(Call& call, Any self, Str name) noexcept
 {
     // Found in the instance dict by plain lookup: ordinary lookup finds it
     // there too, and nothing can be re-entering.
@@ -105,7 +105,7 @@ getattr_hook(Call& call, Any self, Str name)
 }
 
 PyObject*
-setattr_hook(Call& call, Any self, Str name, Any value)
+setattr_hook(Call& call, Any self, Str name, Any value) noexcept
 {
     Ref inherit = own_setting(self, names.g_n_i);
     if (!inherit && !PyErr_Occurred()) {
@@ -157,7 +157,7 @@ setattr_hook(Call& call, Any self, Str name, Any value)
 }
 
 PyObject*
-set_attr(Call& call, Any self, Str name, Any value)
+set_attr(Call& call, Any self, Str name, Any value) noexcept
 {
     if (PyDict_Check(value)) {
         Ref r = call_method(self, names.set_dict, {name.p, value, Py_True},

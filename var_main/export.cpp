@@ -161,7 +161,7 @@ write_entries(TextWriter& out, PyObject* self, PyObject* d, Form form,
 
 PyObject*
 render(Call& call, PyObject* self, Form form, const char* sep,
-       Py_ssize_t seplen, Statement walk, Statement join)
+       Py_ssize_t seplen, Statement walk, Statement join) noexcept
 {
     Ref d = instance_dict(self);
     if (!d || !require_dict(d.get())) {
@@ -178,7 +178,7 @@ render(Call& call, PyObject* self, Form form, const char* sep,
 }  // namespace
 
 PyObject*
-to_dict(Call& call, Any self, Dict kwargs, Any sort)
+to_dict(Call& call, Any self, Dict kwargs, Any sort) noexcept
 {
     Ref result = Ref::steal(PyDict_New());
     if (!result) {
@@ -243,7 +243,7 @@ to_dict(Call& call, Any self, Dict kwargs, Any sort)
 }
 
 PyObject*
-list_to_dict(Call& call, Any self, Any array)
+list_to_dict(Call& call, Any self, Any array) noexcept
 {
     Ref result = Ref::steal(PyList_New(0));
     if (!result) {
@@ -280,7 +280,7 @@ list_to_dict(Call& call, Any self, Any array)
 }
 
 PyObject*
-mv_to_dict(Call& call, Any self, Any sort)
+mv_to_dict(Call& call, Any self, Any sort) noexcept
 {
     Ref d = instance_dict(self);
     if (!d) {
@@ -294,20 +294,20 @@ mv_to_dict(Call& call, Any self, Any sort)
 }
 
 PyObject*
-mv_to_params(Call& call, Any self)
+mv_to_params(Call& call, Any self) noexcept
 {
     return render(call, self, Form::Params, "&", 1, kParamsWalk, kParamsJoin);
 }
 
 PyObject*
-mv_to_string(Call& call, Any self)
+mv_to_string(Call& call, Any self) noexcept
 {
     return render(call, self, Form::Listing, ", ", 2, kStringWalk,
                   kStringJoin);
 }
 
 PyObject*
-repr_hook(Call& call, Any self)
+repr_hook(Call& call, Any self) noexcept
 {
     Ref print_dict;
     {

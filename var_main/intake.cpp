@@ -87,7 +87,7 @@ append_to(PyObject* target, PyObject* item) noexcept
 }  // namespace
 
 PyObject*
-set_dict(Call& call, Any self, Str key, Dict value, Any new_)
+set_dict(Call& call, Any self, Str key, Dict value, Any new_) noexcept
 {
     Ref current;
     {
@@ -164,7 +164,7 @@ set_dict(Call& call, Any self, Str key, Dict value, Any new_)
 }
 
 PyObject*
-set_list(Call& call, Any self, Any value, StrOrNone key)
+set_list(Call& call, Any self, Any value, StrOrNone key) noexcept
 {
     Ref target;
     if (key.p != Py_None && PyUnicode_GET_LENGTH(key.p) > 0) {
@@ -234,7 +234,7 @@ set_list(Call& call, Any self, Any value, StrOrNone key)
 }
 
 PyObject*
-mv_add(Call& call, Any self, Dict kwargs)
+mv_add(Call& call, Any self, Dict kwargs) noexcept
 {
     if (PyDict_GET_SIZE(kwargs.p) == 0) {
         return new_none();
@@ -268,7 +268,7 @@ mv_add(Call& call, Any self, Dict kwargs)
 }
 
 PyObject*
-mv_set(Call& call, Any self, Str name, Any value, Any inherit)
+mv_set(Call& call, Any self, Str name, Any value, Any inherit) noexcept
 {
     int convert = truth(inherit);
     if (convert < 0) {
@@ -286,7 +286,7 @@ mv_set(Call& call, Any self, Str name, Any value, Any inherit)
 }
 
 PyObject*
-mv_set_kwargs(Call& call, Any self, Dict kwargs)
+mv_set_kwargs(Call& call, Any self, Dict kwargs) noexcept
 {
     DictItems items(kwargs.p);
     for (auto& [key, value] : items) {

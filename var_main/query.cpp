@@ -111,7 +111,7 @@ quick_view(PyObject* d, View what, SkipRule& rule, Ref& out)
 }
 
 PyObject*
-view(Call& call, PyObject* self, View what, Statement line)
+view(Call& call, PyObject* self, View what, Statement line) noexcept
 {
     Ref d = instance_dict(self);
     if (!d || !require_dict(d.get())) {
@@ -161,7 +161,7 @@ view(Call& call, PyObject* self, View what, Statement line)
 // After a failed step of _mv_get: an Exception becomes the default, anything
 // else (KeyboardInterrupt, SystemExit...) goes on with the step's line.
 PyObject*
-give_up(Call& call, PyObject* fallback, Statement line)
+give_up(Call& call, PyObject* fallback, Statement line) noexcept
 {
     if (PyErr_ExceptionMatches(PyExc_Exception)) {
         PyErr_Clear();
@@ -239,7 +239,7 @@ probe_name(PyObject* self, PyObject* name, PyObject* fallback, Ref& result)
 }
 
 PyObject*
-walk_path(Call& call, PyObject* self, PyObject* path, PyObject* fallback)
+walk_path(Call& call, PyObject* self, PyObject* path, PyObject* fallback) noexcept
 {
     Ref current = Ref::borrow(self);
     Statement line = kEachStep;
@@ -310,7 +310,7 @@ delete_attribute(PyObject* self, PyObject* name)
 // Presence test and deletion of one name, at the given lines.
 PyObject*
 pop_one(Call& call, PyObject* self, PyObject* name, Statement test_line,
-        Statement delete_line)
+        Statement delete_line) noexcept
 {
     int present = has_own_attribute(self, name);
     if (present < 0) {
@@ -387,25 +387,25 @@ private:
 }  // namespace
 
 PyObject*
-mv_keys(Call& call, Any self)
+mv_keys(Call& call, Any self) noexcept
 {
     return view(call, self, View::Keys, kKeysWalk);
 }
 
 PyObject*
-mv_values(Call& call, Any self)
+mv_values(Call& call, Any self) noexcept
 {
     return view(call, self, View::Values, kValuesWalk);
 }
 
 PyObject*
-mv_items(Call& call, Any self)
+mv_items(Call& call, Any self) noexcept
 {
     return view(call, self, View::Items, kItemsWalk);
 }
 
 PyObject*
-mv_get(Call& call, Any self, Any key, Any fallback)
+mv_get(Call& call, Any self, Any key, Any fallback) noexcept
 {
     Ref lookup = Ref::borrow(key);
     if (PyUnicode_Check(key)) {
@@ -465,7 +465,7 @@ mv_get(Call& call, Any self, Any key, Any fallback)
 }
 
 PyObject*
-mv_pop(Call& call, Any self, Str name)
+mv_pop(Call& call, Any self, Str name) noexcept
 {
     if (!pop_one(call, self, name.p, kPopTest, kPopDelete)) {
         return nullptr;
@@ -474,7 +474,7 @@ mv_pop(Call& call, Any self, Str name)
 }
 
 PyObject*
-mv_pops(Call& call, Any self, Tuple args)
+mv_pops(Call& call, Any self, Tuple args) noexcept
 {
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args.p); ++i) {
         if (!pop_one(call, self, PyTuple_GET_ITEM(args.p, i), kPopsTest,
@@ -486,7 +486,7 @@ mv_pops(Call& call, Any self, Tuple args)
 }
 
 PyObject*
-mv_clear(Call& call, Any self)
+mv_clear(Call& call, Any self) noexcept
 {
     Ref doomed;
     {

@@ -26,7 +26,7 @@ constexpr Statement kReturnNames = at(Def::skip, 278);
 }  // namespace
 
 PyObject*
-set_class(Call& call, Any self, Any instance, Any reprint, Any inherit)
+set_class(Call& call, Any self, Any instance, Any reprint, Any inherit) noexcept
 {
     struct Step {
         Statement at;
@@ -49,7 +49,7 @@ set_class(Call& call, Any self, Any instance, Any reprint, Any inherit)
 }
 
 PyObject*
-skip(Call& call)
+skip(Call& call) noexcept
 {
     PyObject* list = PyList_New(4);
     if (list == nullptr) {

@@ -53,11 +53,11 @@ private:
 template <auto F>
 struct Adapt;
 
-template <class... A, PyObject* (*F)(Call&, A...)>
+template <class... A, PyObject* (*F)(Call&, A...) noexcept>
 struct Adapt<F> {
     static constexpr std::size_t arity = sizeof...(A);
 
-    static PyObject* run(Call& call, PyObject* const* args)
+    static PyObject* run(Call& call, PyObject* const* args) noexcept
     {
         return run_with(call, args, std::index_sequence_for<A...>{});
     }
@@ -65,7 +65,7 @@ struct Adapt<F> {
 private:
     template <std::size_t... I>
     static PyObject* run_with(Call& call, PyObject* const* args,
-                              std::index_sequence<I...>)
+                              std::index_sequence<I...>) noexcept
     {
         return F(call, A{args[I]}...);
     }

@@ -1,5 +1,19 @@
 // var_main/runtime/function.cpp: our function type.
 //
+// Each method of the class is an object of this type, and Python code must
+// not be able to tell it from a function written in Python where it matters:
+//   * binding: stored in a class, it binds like a function (tp_descr_get: a
+//     bound method for an instance, itself for class access);
+//   * calls: vectorcall, with Py_TPFLAGS_METHOD_DESCRIPTOR so that
+//     `store.m(...)`, the interpreter's __getattr__/__setattr__ slots and
+//     PyObject_VectorcallMethod call it with `self` in front and no bound
+//     method in between;
+//   * introspection: inspect.signature treats an object as function-like when
+//     it has __name__, __code__, __defaults__, __kwdefaults__ and
+//     __annotations__ of the right types; help() and pydoc read __doc__,
+//     __qualname__ and __module__; pickle reads __reduce__.
+// It is not a types.FunctionType, which tools such as unittest.mock's
+// autospec test for by type; the README says what works there.
 // The type is static, so PyType_Ready makes it immutable: without
 // Py_TPFLAGS_IMMUTABLETYPE the interpreter never specialises `store.m()` on a
 // class with __getattr__, and every call would allocate a bound method.
@@ -19,21 +33,23 @@ namespace vm {
 
 namespace {
 
+// Everything but `dict` is set once when the function is made and never
+// changes: the object is immutable like the type.
 struct Function {
     PyObject_HEAD
-    vectorcallfunc vectorcall;
-    const MethodSpec* spec;
-    PyObject* names[kMaxParams];  // interned parameter names
-    PyObject* name;
-    PyObject* qualname;
-    PyObject* module;
-    PyObject* doc;
-    PyObject* code;
-    PyObject* defaults;     // tuple or None
-    PyObject* annotations;  // dict of strings
-    PyObject* globals;
-    PyObject* dict;
-    char tbname[80];  // "var_main.TesselVarMain.<name>"
+    vectorcallfunc vectorcall;    // at tp_vectorcall_offset
+    const MethodSpec* spec;       // the row of the method table
+    PyObject* names[kMaxParams];  // interned parameter names, for keywords
+    PyObject* name;               // __name__
+    PyObject* qualname;           // __qualname__, "TesselVarMain.<name>"
+    PyObject* module;             // __module__, "var_main"
+    PyObject* doc;                // __doc__
+    PyObject* code;               // __code__: signature, file and line
+    PyObject* defaults;           // __defaults__: tuple or None
+    PyObject* annotations;        // __annotations__: dict of strings
+    PyObject* globals;            // __globals__: the module's dict
+    PyObject* dict;               // __dict__, made on first use
+    char tbname[80];              // "var_main.TesselVarMain.<name>"
 };
 
 PyTypeObject& FunctionType = state.function_type;
@@ -44,6 +60,9 @@ as_function(PyObject* o) noexcept
     return reinterpret_cast<Function*>(o);
 }
 
+// The call.  Argument errors count `self` and carry the def line; a refused
+// exact type adds no traceback entry (the caller's frame is where it went
+// wrong); everything else is the body's.
 PyObject*
 function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                     PyObject* kwnames) noexcept
@@ -67,6 +86,11 @@ function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
     return run_body(callable, values);
 }
 
+// Binding like a Python function: class access (obj NULL or None) gives
+// the function itself, instance access a real types.MethodType, which is
+// what inspect.signature and pickle expect of a bound method.  Most calls
+// never get here: the method-descriptor flag lets the interpreter call us
+// with `self` in front instead.
 PyObject*
 function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept
 {
@@ -76,6 +100,7 @@ function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept
     return PyMethod_New(self, obj);
 }
 
+// "<function TesselVarMain._mv_get at 0x...>", as a Python function shows.
 PyObject*
 function_repr(PyObject* self) noexcept
 {
@@ -83,6 +108,9 @@ function_repr(PyObject* self) noexcept
                                 as_function(self)->qualname, self);
 }
 
+// The collector sees every reference that could be part of a cycle (the
+// globals hold the class, which holds the function); clear drops exactly
+// those, and the getters answer None for a cleared one.
 int
 function_traverse(PyObject* self, visitproc visit, void* arg) noexcept
 {
@@ -100,6 +128,8 @@ int
 function_clear(PyObject* self) noexcept
 {
     Function* f = as_function(self);
+    Py_CLEAR(f->code);
+    Py_CLEAR(f->defaults);
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->globals);
     Py_CLEAR(f->dict);
@@ -118,8 +148,6 @@ function_dealloc(PyObject* self) noexcept
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
-    Py_CLEAR(f->code);
-    Py_CLEAR(f->defaults);
     function_clear(self);
     PyObject_GC_Del(self);
 }
@@ -162,11 +190,15 @@ get_defaults(PyObject* self, void*) noexcept
 {
     return or_none(as_function(self)->defaults);
 }
+// inspect.signature requires __kwdefaults__ to exist (None: no keyword-only
+// parameters).
 PyObject*
 get_kwdefaults(PyObject*, void*) noexcept
 {
     return Py_NewRef(Py_None);
 }
+// A Python function's __annotations__ is a dict made on demand; ours is made
+// at start-up, and only comes back empty after the collector cleared it.
 PyObject*
 get_annotations(PyObject* self, void*) noexcept
 {
@@ -276,6 +308,8 @@ make_code(const MethodSpec& spec, PyObject* name, PyObject* qualname) noexcept
     return Ref::steal(PyObject_Call(replace.get(), no_args.get(), changes.get()));
 }
 
+// __defaults__: the defaults of the trailing parameters, as a Python def
+// gives them, or None when no parameter has one.
 Ref
 make_defaults(const MethodSpec& spec) noexcept
 {
@@ -299,6 +333,8 @@ make_defaults(const MethodSpec& spec) noexcept
     return t;
 }
 
+// __annotations__: each parameter after self, in order, then "return", all
+// as the annotation text (the module keeps annotations as strings).
 Ref
 make_annotations(const MethodSpec& spec) noexcept
 {

@@ -38,7 +38,7 @@ class Call;
 // Receives the matched arguments in parameter order, defaults filled in;
 // args[0] is `self` for a method.  Returns a new reference, or nullptr with an
 // exception set (after recording the failing line on `call`).
-using Entry = PyObject* (*)(Call& call, PyObject* const* args);
+using Entry = PyObject* (*)(Call& call, PyObject* const* args) noexcept;
 
 inline constexpr std::size_t kMaxParams = 4;  // self + three
 
