@@ -139,12 +139,11 @@ call_method(PyObject* self, PyObject* name,
     PyObject* fn = own_method(self, name, &bind);
     if (fn != nullptr) {
         Ref hold = Ref::borrow(fn);
+        const auto total = static_cast<Py_ssize_t>(n);
         if (bind) {
-            return Ref::steal(
-                call_function(fn, stack + 1, npos | offset, kwnames));
+            return Ref::steal(call_own(fn, stack + 1, total, kwnames));
         }
-        return Ref::steal(
-            call_function(fn, stack + 2, (npos - 1) | offset, kwnames));
+        return Ref::steal(call_own(fn, stack + 2, total - 1, kwnames));
     }
     if (bind < 0) {
         return Ref();

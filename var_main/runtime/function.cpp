@@ -438,13 +438,6 @@ make_function(const MethodSpec& spec, PyObject* globals) noexcept
     return result;
 }
 
-PyObject*
-call_function(PyObject* fn, PyObject* const* args, size_t nargsf,
-              PyObject* kwnames) noexcept
-{
-    return function_vectorcall(fn, args, nargsf, kwnames);
-}
-
 bool
 is_function(PyObject* obj) noexcept
 {
@@ -455,6 +448,42 @@ const MethodSpec&
 function_spec(PyObject* fn) noexcept
 {
     return *as_function(fn)->spec;
+}
+
+PyObject*
+call_own(PyObject* fn, PyObject* const* args, Py_ssize_t n,
+         PyObject* kwnames) noexcept
+{
+    Function* f = as_function(fn);
+    const MethodSpec& spec = *f->spec;
+    const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    const Py_ssize_t npos = n - nkw;
+    bool direct = n <= spec.nparams;
+    for (Py_ssize_t k = 0; direct && k < nkw; ++k) {
+        direct = PyTuple_GET_ITEM(kwnames, k) == f->names[npos + k];
+    }
+    PyObject* values[kMaxParams];
+    for (Py_ssize_t i = 0; direct && i < spec.nparams; ++i) {
+        if (i < n) {
+            values[i] = args[i];
+        }
+        else if (spec.params[i].fallback == Default::Required) {
+            direct = false;  // the matcher says what is missing
+        }
+        else {
+            values[i] = spec.params[i].fallback == Default::False ? Py_False
+                                                                  : Py_None;
+        }
+    }
+    if (!direct) {
+        return function_vectorcall(
+            fn, args, static_cast<size_t>(npos) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+            kwnames);
+    }
+    if (!check_argument_types(spec, values)) {
+        return nullptr;
+    }
+    return run_body(fn, values);
 }
 
 PyObject*

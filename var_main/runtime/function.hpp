@@ -21,10 +21,14 @@ bool is_function(PyObject* obj) noexcept;
 
 const MethodSpec& function_spec(PyObject* fn) noexcept;
 
-// Calls one of our functions like PyObject_Vectorcall would, without the
-// trip through the interpreter's dispatch.
-PyObject* call_function(PyObject* fn, PyObject* const* args, size_t nargsf,
-                        PyObject* kwnames) noexcept;
+// Calls one of our functions from our own code: `args` holds `n` arguments
+// (self first for a method), the last ones named by `kwnames` if given.
+// When the keywords name the trailing parameters in order, which is how the
+// module's own call sites pass them, the arguments are laid out and the
+// missing trailing ones defaulted directly, as the argument matcher would;
+// otherwise it is a call like any other.  `args[-1]` must be writable.
+PyObject* call_own(PyObject* fn, PyObject* const* args, Py_ssize_t n,
+                   PyObject* kwnames) noexcept;
 
 // Runs a method's body on already matched and checked arguments, with the
 // recursion guard and the traceback entry of a normal call.
