@@ -252,7 +252,7 @@ class AttributeLeakTest(LeakTest):
                swallow(lambda: setattr(off, "d", collections.OrderedDict()), TypeError)]
         for fn in fns:
             with self.subTest(fn=fn):
-                self.assertNoLeak(fn, slack=200)  # noise, not per-call growth
+                self.assertNoLeak(fn)
 
 
 if __name__ == "__main__":

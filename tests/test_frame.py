@@ -337,7 +337,7 @@ class FrameLeakTest(LeakTest):
                    swallow(lambda: s._mv_add(sub), TypeError),
                    swallow(lambda: s._mv_pop(None), TypeError)]:
             with self.subTest(fn=fn):
-                self.assertNoLeak(fn, slack=200)  # noise, not per-call growth
+                self.assertNoLeak(fn)
 
 
 if __name__ == "__main__":

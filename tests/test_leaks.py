@@ -263,8 +263,27 @@ class LeakHarness(LeakTest):
         self.assertEqual(len(METHODS), 23)
         self.run_cases(CASES)
 
+    def test_steps_pass_and_leaks_fail(self):
+        # Caches filling up once, in three of the seven rounds, pass; one
+        # block kept in fifty calls fails.
+        kept, calls = [], [0]
+
+        def steps():
+            calls[0] += 1
+            if calls[0] in (2500, 4500, 6500):
+                kept.extend(object() for _ in range(1000))
+
+        def leaks():
+            calls[0] += 1
+            if calls[0] % 50 == 0:
+                kept.append(object())
+        self.assertNoLeak(steps)
+        calls[0] = 0
+        self.assertRaises(AssertionError, self.assertNoLeak, leaks)
+
     def test_cycles_and_depth(self):
-        self.run_cases(RECURSIVE, per_round=20)
+        # Still more than the slack per round for a leak of one block a call.
+        self.run_cases(RECURSIVE, per_round=15)
 
 
 if __name__ == "__main__":

@@ -19,7 +19,10 @@ class Slow:                               # Python code in the middle of walks
 sys.setswitchinterval(1e-6)
 s = TesselVar()
 s.__dict__.update(slow=Slow(), also=[Slow()])
-THREADS, SECONDS = 8, 2.0
+# Each thread runs for SECONDS and at least MIN_OPS operations: on a busy
+# machine a thread may get little of the time, yet it must still write all
+# of its names and meet the others.
+THREADS, SECONDS, MIN_OPS = 8, 2.0, 200
 start = threading.Barrier(THREADS)
 report = {}
 
@@ -28,7 +31,7 @@ def work(i):
     last, counts, wrong, n = {}, {"ops": 0, "changed": 0}, [], 0
     start.wait()
     stop = time.monotonic() + SECONDS
-    while time.monotonic() < stop:
+    while n < MIN_OPS or time.monotonic() < stop:
         n += 1
         name = names[n % 4]
         op = n % 10
