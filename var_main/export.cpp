@@ -128,6 +128,31 @@ write_entry(TextWriter& out, PyObject* name, PyObject* value, Form form)
            out.str(v.get()) && out.ascii("\"", 1);
 }
 
+// Writes one entry if the exclusion rule keeps it: -1 error, else 0.
+int
+write_kept(TextWriter& out, SkipRule& rule, PyObject* key, PyObject* value,
+           Form form, const char* sep, Py_ssize_t seplen, bool& first)
+{
+    int skipped = rule.test(key);
+    if (skipped < 0) {
+        return -1;
+    }
+    if (skipped) {
+        return 0;
+    }
+    if (!first && !out.ascii(sep, seplen)) {
+        return -1;
+    }
+    first = false;
+    if (!write_entry(out, key, value, form)) {
+        return -1;
+    }
+    if (!PyUnicode_CheckExact(key) || !plain_leaf(value)) {
+        rule.invalidate();  // str() or repr() may have run any code
+    }
+    return 0;
+}
+
 // Writes every entry of `d` that the exclusion rule keeps, in the dict's
 // order, separated by `sep`.
 bool
@@ -138,22 +163,9 @@ write_entries(TextWriter& out, PyObject* self, PyObject* d, Form form,
     SkipRule rule(self);
     bool first = true;
     for (auto& [key, value] : items) {
-        int skipped = rule.test(key.get());
-        if (skipped < 0) {
+        if (write_kept(out, rule, key.get(), value.get(), form, sep, seplen,
+                       first) < 0) {
             return false;
-        }
-        if (skipped) {
-            continue;
-        }
-        if (!first && !out.ascii(sep, seplen)) {
-            return false;
-        }
-        first = false;
-        if (!write_entry(out, key.get(), value.get(), form)) {
-            return false;
-        }
-        if (!PyUnicode_CheckExact(key.get()) || !plain_leaf(value.get())) {
-            rule.invalidate();  // str() or repr() may have run any code
         }
     }
     return items.ok();
@@ -309,17 +321,55 @@ mv_to_string(Call& call, Any self) noexcept
 PyObject*
 repr_hook(Call& call, Any self) noexcept
 {
+    // The sorted copy.  With only exact str keys it is the sorted keys and
+    // their values, taken together before anything is written (comparing
+    // str keys runs no code), so no dict needs to be built for it.
+    Ref d = instance_dict(self);
+    if (!d || !require_dict(d.get())) {
+        return call.fail(kSortedCopy);
+    }
     Ref print_dict;
-    {
-        Ref d = instance_dict(self);
-        if (!d || !require_dict(d.get()) ||
-            !(print_dict = sorted_copy(d.get()))) {
+    Ref keys;
+    Ref values;
+    if (PyDict_CheckExact(d.get()) && only_str_keys(d.get())) {
+        keys = Ref::steal(PyDict_Keys(d.get()));
+        if (!keys || PyList_Sort(keys.get()) < 0) {
             return call.fail(kSortedCopy);
         }
+        const Py_ssize_t n = PyList_GET_SIZE(keys.get());
+        values = Ref::steal(PyList_New(n));
+        if (!values) {
+            return call.fail(kSortedCopy);
+        }
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* v = PyDict_GetItemWithError(
+                d.get(), PyList_GET_ITEM(keys.get(), i));
+            if (v == nullptr) {
+                return call.fail(kSortedCopy);
+            }
+            PyList_SET_ITEM(values.get(), i, Py_NewRef(v));
+        }
     }
+    else if (!(print_dict = sorted_copy(d.get()))) {
+        return call.fail(kSortedCopy);
+    }
+    d.reset();
     TextWriter out;
-    if (!out.ascii("TesselVar(", 10) ||
-        !write_entries(out, self, print_dict.get(), Form::Params, ", ", 2)) {
+    bool written = out.ascii("TesselVar(", 10);
+    if (written && keys) {
+        SkipRule rule(self);
+        bool first = true;
+        for (Py_ssize_t i = 0; written && i < PyList_GET_SIZE(keys.get()); ++i) {
+            written = write_kept(out, rule, PyList_GET_ITEM(keys.get(), i),
+                                 PyList_GET_ITEM(values.get(), i),
+                                 Form::Params, ", ", 2, first) == 0;
+        }
+    }
+    else if (written) {
+        written = write_entries(out, self, print_dict.get(), Form::Params,
+                                ", ", 2);
+    }
+    if (!written) {
         return call.fail(kEachPrint);
     }
     if (!out.ascii(")", 1)) {
