@@ -40,8 +40,12 @@ foreach(candidate IN LISTS _candidates)
   if(EXISTS "${candidate}")
     _var_main_probe("${candidate}" ok)
     if(ok)
-      if(NOT candidate STREQUAL _on_path)
-        message(STATUS "var_main: python3.13 on PATH does not run; using ${candidate}")
+      # Passing over a pyenv shim (it refuses to run while 3.13 is not the
+      # selected version) is the usual case, not a problem: say what was
+      # taken, and only name the skipped one when it is not a shim.
+      if(_on_path AND NOT candidate STREQUAL _on_path AND NOT _on_path MATCHES "/shims/")
+        message(STATUS "var_main: ${_on_path} is not a working CPython 3.13; "
+                       "taking ${candidate}")
       endif()
       set(Python_EXECUTABLE "${candidate}" CACHE FILEPATH "CPython 3.13 interpreter")
       return()

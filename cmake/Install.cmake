@@ -1,9 +1,12 @@
 # Install rules: the extension module, the tesselvar package and the type stubs, side
 # by side in one site-packages folder.
 #
-#   cmake --install <build>               -> the interpreter's own site-packages
-#   cmake --install <build> --prefix P    -> P/lib/python3.13/site-packages
 #   pip install . (scikit-build-core)     -> the root of the wheel
+#   cmake --install <build> --prefix P    -> P/lib/python3.13/site-packages
+#   cmake --install <build>               -> the interpreter's own site-packages
+#
+# Only pip records what it installs (and so can list and uninstall it);
+# cmake --install is for packagers, who stage with --prefix and DESTDIR.
 #
 # Expects find_package(Python) to have run (Python_EXECUTABLE, Python_SITEARCH).
 
@@ -60,7 +63,17 @@ print(sys.prefix)
   endif()
 endif()
 
+# Everything below goes to VAR_MAIN_INSTALL_DIR or a folder under it; a
+# compiled module inside the package follows the same pattern, e.g.
+#   install(TARGETS <target> LIBRARY DESTINATION "${VAR_MAIN_INSTALL_DIR}/tesselvar")
 install(TARGETS var_main LIBRARY DESTINATION "${VAR_MAIN_INSTALL_DIR}")
-install(FILES python/var_main.pyi DESTINATION "${VAR_MAIN_INSTALL_DIR}")
 install(DIRECTORY python/tesselvar DESTINATION "${VAR_MAIN_INSTALL_DIR}"
         FILES_MATCHING PATTERN "*.py" PATTERN "*.pyi" PATTERN "py.typed")
+
+# The stubs of the extension, twice from one file.  Beside the module, the
+# usual place, read by pyright and editors.  And as the stub-only package
+# var_main-stubs: py.typed marks packages only, so for a top-level module
+# that is the one place mypy reads installed stubs from.
+install(FILES python/var_main.pyi DESTINATION "${VAR_MAIN_INSTALL_DIR}")
+install(FILES python/var_main.pyi DESTINATION "${VAR_MAIN_INSTALL_DIR}/var_main-stubs"
+        RENAME __init__.pyi)
