@@ -128,7 +128,7 @@ setattr_hook(Call& call, Any self, Str name, Any value) noexcept
         // A plain value and our own _set_attr: that call would only store
         // the value, so store it here, with the same recursion guard and,
         // on failure, the same traceback entries.
-        int bind;
+        int bind = 0;
         PyObject* fn = own_method(self, names.set_attr, &bind);
         if (bind < 0) {
             return call.fail(kCallSetAttr);

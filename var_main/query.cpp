@@ -339,7 +339,7 @@ public:
         }
         if (!resolved_) {
             PyTypeObject* tp = Py_TYPE(self_);
-            int bind;
+            int bind = 0;
             own_ = delattr_is_plain(tp) &&
                    is_own(own_method(self_, names.mv_pop, &bind),
                           &Adapt<&mv_pop>::run);

@@ -135,7 +135,7 @@ call_method(PyObject* self, PyObject* name,
         npos -= static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
     }
     constexpr std::size_t offset = PY_VECTORCALL_ARGUMENTS_OFFSET;
-    int bind;
+    int bind = 0;
     PyObject* fn = own_method(self, name, &bind);
     if (fn != nullptr) {
         Ref hold = Ref::borrow(fn);
@@ -297,7 +297,7 @@ int
 SkipRule::own() noexcept
 {
     if (state_ == State::Unknown) {
-        int bind;
+        int bind = 0;
         PyObject* fn = own_method(self_, names.skip, &bind);
         if (bind < 0) {
             return -1;
