@@ -18,11 +18,12 @@ constexpr std::uintptr_t kReserve = 64 * 1024;
 // generously (a nested list's repr uses about 200 bytes a level).
 constexpr std::uintptr_t kPerLevel = 512;
 
-constexpr const char kWhere[] = " while calling a Python object";
+}  // namespace
 
-// Lowest usable address of this thread's stack plus the reserve; 0 until
-// read, 1 when it cannot be read (no stack check then).
-thread_local std::uintptr_t t_floor = 0;
+namespace depth_detail {
+
+thread_local std::uintptr_t t_floor
+    __attribute__((tls_model("initial-exec"))) = 0;
 
 std::uintptr_t
 read_floor() noexcept
@@ -41,70 +42,36 @@ read_floor() noexcept
     return reinterpret_cast<std::uintptr_t>(base) + kReserve;
 }
 
-inline std::uintptr_t
-here() noexcept
-{
-    return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-}
-
-inline std::uintptr_t
-floor_of_thread() noexcept
-{
-    if (t_floor == 0) {
-        t_floor = read_floor();
-    }
-    return t_floor;
-}
-
-}  // namespace
-
-std::size_t
-stack_left() noexcept
-{
-    const std::uintptr_t floor = floor_of_thread();
-    const std::uintptr_t sp = here();
-    if (floor == 1) {
-        return static_cast<std::size_t>(-1);
-    }
-    return sp > floor ? sp - floor : 0;
-}
-
 bool
-Depth::enter() noexcept
+stack_exhausted() noexcept
 {
-    if (Py_EnterRecursiveCall(kWhere)) {
-        return false;
-    }
-    const std::size_t left = stack_left();
-    if (left == 0) {
-        Py_LeaveRecursiveCall();
-        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s",
-                     kWhere);
-        return false;
-    }
-    ts_ = PyThreadState_Get();
-    if (int* remaining = cpy::c_recursion_remaining(ts_)) {
-        const std::size_t levels = left / kPerLevel;
-        if (levels < static_cast<std::size_t>(*remaining)) {
-            cut_ = *remaining - static_cast<int>(levels);
-            *remaining -= cut_;
-        }
-    }
-    return true;
+    PyErr_SetString(PyExc_RecursionError,
+                    "maximum recursion depth exceeded while calling a Python "
+                    "object");
+    return false;
 }
 
+// With `left` bytes of stack: lowers the interpreter's remaining count to
+// what they hold and records the cut in `cut`; with `cut` set, gives it back.
 void
-Depth::leave() noexcept
+clamp(PyThreadState* ts, std::size_t left, int& cut) noexcept
 {
-    if (ts_ == nullptr) {
+    int* remaining = cpy::c_recursion_remaining(ts);
+    if (remaining == nullptr) {
         return;
     }
-    if (cut_ != 0) {
-        *cpy::c_recursion_remaining(ts_) += cut_;
-        cut_ = 0;
+    if (cut != 0) {
+        *remaining += cut;
+        cut = 0;
+        return;
     }
-    ts_ = nullptr;
-    Py_LeaveRecursiveCall();
+    const std::size_t levels = left / kPerLevel;
+    if (levels < static_cast<std::size_t>(*remaining)) {
+        cut = *remaining - static_cast<int>(levels);
+        *remaining -= cut;
+    }
 }
+
+}  // namespace depth_detail
 
 }  // namespace vm

@@ -13,7 +13,20 @@
 
 #include "runtime/ref.hpp"
 
+#include <cstdint>
+
 namespace vm {
+
+namespace depth_detail {
+// Lowest usable address of this thread's stack plus a reserve; 0 until read,
+// 1 when it cannot be read (no stack check then).  Initial-exec TLS: one
+// word in the static TLS block, read without a call on every level.
+extern thread_local std::uintptr_t t_floor
+    __attribute__((tls_model("initial-exec")));
+std::uintptr_t read_floor() noexcept;
+bool stack_exhausted() noexcept;  // raises RecursionError
+void clamp(PyThreadState* ts, std::size_t left, int& cut) noexcept;
+}  // namespace depth_detail
 
 class Depth {
 public:
@@ -24,16 +37,45 @@ public:
 
     // Enters one level.  False with RecursionError set when the count or
     // the stack is exhausted (the scope is then not entered).
-    [[nodiscard]] bool enter() noexcept;
-    void leave() noexcept;
+    [[nodiscard]] bool enter() noexcept
+    {
+        using namespace depth_detail;
+        if (Py_EnterRecursiveCall(" while calling a Python object")) {
+            return false;
+        }
+        std::uintptr_t floor = t_floor;
+        if (floor == 0) {
+            floor = t_floor = read_floor();
+        }
+        const auto sp =
+            reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+        if (floor != 1) {
+            if (sp <= floor) {
+                Py_LeaveRecursiveCall();
+                return stack_exhausted();
+            }
+            ts_ = PyThreadState_Get();
+            clamp(ts_, sp - floor, cut_);
+        }
+        entered_ = true;
+        return true;
+    }
+    void leave() noexcept
+    {
+        if (!entered_) {
+            return;
+        }
+        if (cut_ != 0) {
+            depth_detail::clamp(ts_, 0, cut_);
+        }
+        entered_ = false;
+        Py_LeaveRecursiveCall();
+    }
 
 private:
     PyThreadState* ts_ = nullptr;
     int cut_ = 0;  // what enter() took off the interpreter's count
+    bool entered_ = false;
 };
-
-// Bytes of C stack left below the current frame on this thread (a large
-// number when the bounds cannot be read).
-std::size_t stack_left() noexcept;
 
 }  // namespace vm
