@@ -1,4 +1,4 @@
-# Install rules: the extension module, the tesselvar package and the type stubs, side
+# Install rules: the extension modules, the tesselvar package and the type stubs, side
 # by side in one site-packages folder.
 #
 #   cmake --install <build>               -> the interpreter's own site-packages
@@ -61,6 +61,7 @@ print(sys.prefix)
 endif()
 
 install(TARGETS var_main LIBRARY DESTINATION "${VAR_MAIN_INSTALL_DIR}")
+install(TARGETS tesselvar_core LIBRARY DESTINATION "${VAR_MAIN_INSTALL_DIR}/tesselvar")
 install(FILES python/var_main.pyi DESTINATION "${VAR_MAIN_INSTALL_DIR}")
 install(DIRECTORY python/tesselvar DESTINATION "${VAR_MAIN_INSTALL_DIR}"
         FILES_MATCHING PATTERN "*.py" PATTERN "*.pyi" PATTERN "py.typed")

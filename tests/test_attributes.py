@@ -210,7 +210,7 @@ class TesselVarTest(unittest.TestCase):
         self.assertIsNone(s.add(cfg={"a": 1}))
         s.add(cfg={"b": 2}, x=1)
         self.assertEqual(s._mv_to_dict(), {"cfg": {"a": 1, "b": 2}, "x": 1})
-        self.assertEqual((s.keys(), s.get("x"), s.get("nope", 7), s.get("_g_n_r", 7)), (["cfg", "x"], 1, 7, 7))
+        self.assertEqual((list(s.keys()), s.get("x"), s.get("nope", 7), s.get("_g_n_r", 7)), (["cfg", "x"], 1, 7, 7))
         self.assertEqual(repr(s), "TesselVar(cfg=TesselVar(a=1, b=2), x=1)")
 
     def test_copies_and_pickles(self):

@@ -136,8 +136,10 @@ loop = [1]
 loop.append(loop)
 cycle = {}
 cycle["c"] = cycle
+# Deeper than the interpreter's C recursion limit lets the intake go (no
+# Python frame sits between the levels).
 deep_dict = {}
-for _ in range(2000):
+for _ in range(6000):
     deep_dict = {"d": deep_dict}
 
 S = mk(a=1, b="x", l=[1, (2, {"k": 3})], n=mk(e=3, l=[mk(f=4)]), d={"k": 1})

@@ -132,10 +132,15 @@ class LookupTest(unittest.TestCase):
         self.assertIsNone(s._mv_get("zz", "d"))      # listed but not stored
         s.__dict__["_mv_keys"] = 0
         self.assertEqual(s._mv_get("b", "d"), "d")
-        for s in (TesselVarMain(), TesselVar()):
-            s.__dict__.update(keys=lambda: ["x"], get=lambda k: "got " + k)
-            self.assertEqual(s._mv_get("$.x"), "got x")
-            self.assertEqual(s._mv_get("$.y", "d"), "d")
+        s = TesselVarMain()
+        s.__dict__.update(keys=lambda: ["x"], get=lambda k: "got " + k)
+        self.assertEqual(s._mv_get("$.x"), "got x")
+        self.assertEqual(s._mv_get("$.y", "d"), "d")
+        # TesselVar's own keys and get win over variables of those names.
+        s = TesselVar()
+        s.__dict__.update(keys=lambda: ["x"], get=lambda k: "got " + k)
+        self.assertEqual(s._mv_get("$.x", "d"), "d")
+        self.assertIs(s._mv_get("$.keys"), s.__dict__["keys"])
         log = []
         s = sub(_mv_keys=lambda self: ["_g_n_i"],
                 keys=lambda self: log.append("keys") or ["p"],
