@@ -37,6 +37,8 @@ struct Shared {
     PyObject* settings[4];  // _i_c_u, _g_n_r, _g_n_i, _g_n_s
     // The four factories for the bool settings, shared by every store.
     PyObject* shared_factories[4];
+    // The four settings of a store made by each of them, in set-up order.
+    PyObject* shared_settings[4];
 };
 extern Shared g;
 
@@ -81,6 +83,18 @@ bool is_setting_name(PyObject* exact_str) noexcept;
 // is var_main's own method.  0 or -1.
 int set_up(PyObject* self, PyObject* factory, PyObject* reprint,
            PyObject* inherit) noexcept;
+
+// set_up() for a store just allocated, which holds nothing yet.
+int set_up_fresh(PyObject* self, PyObject* factory, PyObject* reprint,
+                 PyObject* inherit) noexcept;
+
+// The settings dict of a store set up with one of the shared factories
+// (borrowed), or NULL for any other factory.
+PyObject* shared_settings(PyObject* factory, PyObject* reprint,
+                          PyObject* inherit) noexcept;
+
+// Makes calling TesselVar itself skip type.__call__'s argument packing.
+void install_vectorcall(PyTypeObject* tp) noexcept;
 
 // A factory for these settings: one of the shared ones for bools.
 Ref factory_for(PyObject* reprint, PyObject* inherit) noexcept;

@@ -51,7 +51,7 @@ factory_call(PyObject* self, PyObject* const*, std::size_t nargsf,
     Ref inherit = Ref::borrow(f->inherit);
     Ref store = new_bare_store();
     if (!store ||
-        set_up(store.get(), self, reprint.get(), inherit.get()) < 0) {
+        set_up_fresh(store.get(), self, reprint.get(), inherit.get()) < 0) {
         return nullptr;
     }
     return store.release();
@@ -197,6 +197,15 @@ factory_for(PyObject* reprint, PyObject* inherit) noexcept
     return Ref::steal(make(g.factory, reprint, inherit));
 }
 
+PyObject*
+shared_settings(PyObject* factory, PyObject* reprint,
+                PyObject* inherit) noexcept
+{
+    int i = bool_index(reprint, inherit);
+    return i >= 0 && factory == g.shared_factories[i] ? g.shared_settings[i]
+                                                      : nullptr;
+}
+
 bool
 make_factory_type(PyObject* module) noexcept
 {
@@ -217,8 +226,17 @@ make_factory_type(PyObject* module) noexcept
     PyType_Modified(g.factory);
     PyObject* const flags[] = {Py_False, Py_True};
     for (int i = 0; i < 4; ++i) {
-        g.shared_factories[i] = make(g.factory, flags[i / 2], flags[i % 2]);
-        if (g.shared_factories[i] == nullptr) {
+        PyObject* f = make(g.factory, flags[i / 2], flags[i % 2]);
+        g.shared_factories[i] = f;
+        g.shared_settings[i] = f == nullptr ? nullptr : PyDict_New();
+        PyObject* const values[] = {f, flags[i / 2], flags[i % 2], Py_False};
+        for (int k = 0; k < 4 && g.shared_settings[i] != nullptr; ++k) {
+            if (PyDict_SetItem(g.shared_settings[i], g.settings[k],
+                               values[k]) < 0) {
+                return false;
+            }
+        }
+        if (g.shared_settings[i] == nullptr) {
             return false;
         }
     }

@@ -108,6 +108,7 @@ make_store_type(PyObject* module) noexcept
         return false;
     }
     g.store = reinterpret_cast<PyTypeObject*>(cls);
+    install_vectorcall(g.store);
     // Nested stores are known by type(x).__name__ and messages show the
     // type's tp_name: both must be "TesselVar", as for a class statement.
     // Setting __name__ makes tp_name the name alone; __module__ stays
