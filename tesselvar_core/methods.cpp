@@ -84,8 +84,8 @@ own_repr(PyObject* self) noexcept
     return PyObject_Repr(as_own(self)->method);
 }
 
-// __doc__, __name__, __qualname__, __objclass__ and __text_signature__ are
-// those of the wrapped method, for help() and inspect.
+// __name__, __qualname__, __objclass__ and __text_signature__ are those of
+// the wrapped method, for help() and inspect; so is __doc__ (below).
 PyObject*
 own_getattr(PyObject* self, PyObject* name) noexcept
 {
@@ -97,14 +97,24 @@ own_getattr(PyObject* self, PyObject* name) noexcept
     return PyObject_GetAttr(as_own(self)->method, name);
 }
 
+PyObject*
+own_doc(PyObject* self, void*) noexcept
+{
+    return PyObject_GetAttrString(as_own(self)->method, "__doc__");
+}
+
+PyGetSetDef own_getset[] = {
+    {"__doc__", own_doc, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyType_Slot own_slots[] = {
+    {Py_tp_getset, own_getset},
     {Py_tp_descr_get, reinterpret_cast<void*>(own_get)},
     {Py_tp_descr_set, reinterpret_cast<void*>(own_set)},
     {Py_tp_dealloc, reinterpret_cast<void*>(own_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(own_repr)},
     {Py_tp_getattro, reinterpret_cast<void*>(own_getattr)},
-    {Py_tp_doc, const_cast<char*>(
-                    "A method of TesselVar that no variable can hide.")},
     {0, nullptr},
 };
 
