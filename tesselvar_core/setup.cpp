@@ -83,10 +83,12 @@ set_up_fresh(PyObject* self, PyObject* factory, PyObject* reprint,
         if (!d) {
             return -1;
         }
-        // `self.__dict__ = d` through the slot that plain_access() found:
-        // the store takes d as its dict without making one first.
-        return Py_TYPE(g.dict_descr)->tp_descr_set(g.dict_descr, self,
-                                                   d.get());
+        // `self.__dict__ = d` through the slot that plain_access() found
+        // (the store is of its class): the store takes d as its dict
+        // without making one first.
+        PyGetSetDef* slot =
+            reinterpret_cast<PyGetSetDescrObject*>(g.dict_descr)->d_getset;
+        return slot->set(self, d.get(), slot->closure);
     }
     PyObject* const values[] = {factory, reprint, inherit, Py_False};
     for (int i = 0; i < 4; ++i) {
