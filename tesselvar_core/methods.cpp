@@ -222,8 +222,16 @@ store_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return PyObject_GetItem(d.get(), name.get());
 }
 
+// METH_FASTCALL | METH_KEYWORDS functions stored as PyCFunction.
+template <typename Fn>
+PyCFunction
+as_cfunction(Fn fn) noexcept
+{
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
 PyMethodDef add_def = {
-    "add", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(store_add)),
+    "add", as_cfunction(store_add),
     METH_FASTCALL | METH_KEYWORDS,
     "add($self, /, **kwargs)\n--\n\n"
     "Store each keyword as a variable, merging into what is there.\n"
@@ -239,7 +247,7 @@ PyMethodDef keys_def = {
     "`name in store.keys()` is a dict probe."};
 
 PyMethodDef get_def = {
-    "get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(store_get)),
+    "get", as_cfunction(store_get),
     METH_FASTCALL | METH_KEYWORDS,
     "get($self, name, default=None)\n--\n\n"
     "The value of the variable ``name``, or ``default``."};
