@@ -1,6 +1,6 @@
 """Speed of var_main's TesselVar against its pure-Python twin and a floor.
 
-Run with the build folder (which holds var_main and tesselvar.py) on the path:
+Run with the build folder (which holds var_main and the package tesselvar) on the path:
 
     PYTHONPATH=<build>/python python3.13 benchmarks/bench.py [--quick]
         [--json out.json] [--only W1,W4] [--rounds N] [--batch-ms M]

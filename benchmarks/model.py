@@ -8,7 +8,7 @@ raise "dictionary changed size during iteration" by themselves), typed
 parameters are checked for their exact type with the same messages, and the
 results that must be a ``list`` or a ``dict`` are checked the same way.
 
-``TesselVarPy`` mirrors ``python/tesselvar.py``.  Its class is renamed to
+``TesselVarPy`` mirrors the package ``tesselvar`` (python/tesselvar/).  Its class is renamed to
 "TesselVar", because nested stores are recognised by the name of their type:
 without the rename neither this model nor the extension would treat the
 model's stores as nested stores.  Likewise ``TesselVarMainPy`` answers to
@@ -389,7 +389,7 @@ class TesselVarMainPy:
         return "TesselVar(" + ", ".join(arg_strings) + ")"
 
 
-# Classes of this file that stand for python/tesselvar.py's take its names,
+# Classes of this file that stand for the package tesselvar's take its names,
 # and so do their own methods, whose qualified names appear in the
 # interpreter's messages ("TesselVar.add() got multiple values for argument
 # 'self'").  Functions borrowed from another class keep theirs.
@@ -403,7 +403,7 @@ def _rename(cls: type, name: str) -> None:
 
 
 class _FactoryPy:
-    """The store factory of python/tesselvar.py: one per store tree."""
+    """The store factory of the package tesselvar: one per store tree."""
 
     __slots__ = ("reprint", "inherit")
 
@@ -428,21 +428,152 @@ _rename(_FactoryPy, "_Factory")
 _Factory = _FactoryPy  # so that pickle finds it by that name
 
 
+def _own_dict(store: Any) -> Dict[Any, Any]:
+    """The instance's own dict, whatever ``__dict__`` means in its class."""
+    return _INSTANCE_DICT.__get__(store)
+
+
+def _has_variable(store: Any, name: Any) -> bool:
+    """``name in store.keys()``: in ``__dict__`` and not excluded."""
+    return name in store.__dict__ and name not in store._skip()
+
+
+class _OwnMethodPy:
+    """A method of TesselVar that no variable can hide: a data descriptor,
+    preferred over the instance dict.  Assigning or deleting through it
+    writes or removes the instance-dict entry, as without it."""
+
+    def __init__(self, fn: Any) -> None:
+        self.fn = fn
+        self.name = fn.__name__
+
+    def __get__(self, obj: Any, cls: Any = None) -> Any:
+        return self.fn if obj is None else self.fn.__get__(obj, cls)
+
+    def __set__(self, obj: Any, value: Any) -> None:
+        _own_dict(obj)[self.name] = value
+
+    def __delete__(self, obj: Any) -> None:
+        d = _own_dict(obj)
+        if self.name not in d:
+            raise _no_attribute(obj, self.name)
+        del d[self.name]
+
+
+class _KeysIterPy:
+    """Walks ``__dict__`` like a dict iterator, leaving excluded keys out."""
+
+    def __init__(self, store: Any) -> None:
+        self._store = store
+        self._it = iter(store.__dict__)
+
+    def __iter__(self) -> "_KeysIterPy":
+        return self
+
+    def __next__(self) -> Any:
+        for key in self._it:
+            if key not in self._store._skip():
+                return key
+        raise StopIteration
+
+
+def _set_like(other: Any) -> bool:
+    return isinstance(other, (set, frozenset, _KeysPy, type({}.keys()),
+                              type({}.items())))
+
+
+def _set_operation(x: Any, y: Any, update: str, symmetric: bool) -> Any:
+    if symmetric and not isinstance(x, _KeysPy):
+        x, y = y, x
+    result = set(x)
+    getattr(result, update)(y)
+    return result
+
+
+def _compare(op: Any) -> Any:
+    def compare(self: "_KeysPy", other: Any) -> Any:
+        if not _set_like(other):
+            return NotImplemented
+        return op(set(self), other if isinstance(other, (set, frozenset))
+                  else set(other))
+    return compare
+
+
+class _KeysPy:
+    """TesselVar.keys(): a live, set-like view of the variable names."""
+
+    __slots__ = ("_store",)
+    __hash__ = None  # type: ignore[assignment]
+
+    def __init__(self, store: Any) -> None:
+        self._store = store
+
+    def __contains__(self, key: Any) -> bool:
+        return _has_variable(self._store, key)
+
+    def __iter__(self) -> _KeysIterPy:
+        return _KeysIterPy(self._store)
+
+    def __len__(self) -> int:
+        return sum(1 for _ in self)
+
+    def __repr__(self) -> str:
+        return f"TesselVarKeys({list(self)!r})"
+
+    __eq__ = _compare(lambda a, b: a == b)
+    __ne__ = _compare(lambda a, b: a != b)
+    __lt__ = _compare(lambda a, b: a < b)
+    __le__ = _compare(lambda a, b: a <= b)
+    __gt__ = _compare(lambda a, b: a > b)
+    __ge__ = _compare(lambda a, b: a >= b)
+
+    def __and__(self, other: Any) -> Any:
+        return _set_operation(self, other, "intersection_update", True)
+
+    def __rand__(self, other: Any) -> Any:
+        return _set_operation(other, self, "intersection_update", True)
+
+    def __or__(self, other: Any) -> Any:
+        return _set_operation(self, other, "update", True)
+
+    def __ror__(self, other: Any) -> Any:
+        return _set_operation(other, self, "update", True)
+
+    def __xor__(self, other: Any) -> Any:
+        return _set_operation(self, other, "symmetric_difference_update",
+                              True)
+
+    def __rxor__(self, other: Any) -> Any:
+        return _set_operation(other, self, "symmetric_difference_update",
+                              True)
+
+    def __sub__(self, other: Any) -> Any:
+        return _set_operation(self, other, "difference_update", False)
+
+    def __rsub__(self, other: Any) -> Any:
+        return _set_operation(other, self, "difference_update", False)
+
+    def isdisjoint(self, other: Any) -> bool:
+        return not any(item in self for item in other)
+
+
 class TesselVarPy(TesselVarMainPy):
-    """The public store class, as python/tesselvar.py defines it."""
+    """The public store class, as python/tesselvar/ defines it."""
 
     def __init__(self, reprint: Any = True, inherit: Any = False) -> None:
         self._set_class(_FactoryPy(reprint, inherit), reprint, inherit)
 
-    def add(self, **kwargs: Any) -> None:
+    def add(self, /, **kwargs: Any) -> None:
         """Store each keyword as a variable, merging into what is there."""
         self._mv_add(kwargs)
 
-    keys = TesselVarMainPy._mv_keys
+    def keys(self) -> _KeysPy:
+        """A set-like view of the names of the variables."""
+        return _KeysPy(self)
 
     def get(self, name: Any, default: Optional[Any] = None) -> Any:
         """The value of the variable ``name``, or ``default``."""
-        if name in self._mv_keys():
+        if _has_variable(self, name):
             return self.__dict__[name]
         return default
 
@@ -468,10 +599,15 @@ class TesselVarPy(TesselVarMainPy):
 
 # Nested stores are recognised by this name (see the module docstring).
 _rename(TesselVarPy, _NESTED)
+# add, keys and get win over variables of the same name.
+for _name in ("add", "keys", "get"):
+    setattr(TesselVarPy, _name, _OwnMethodPy(vars(TesselVarPy)[_name]))
+del _name
 # The base class answers to the extension's class name in the interpreter's
 # messages ("attribute '__weakref__' of 'TesselVarMain' objects is not
 # writable") and in its methods' qualified names.
 _rename(TesselVarMainPy, "TesselVarMain")
+_INSTANCE_DICT = vars(TesselVarMainPy)["__dict__"]
 
 
 # --- Comparison with the extension --------------------------------------

@@ -1,4 +1,4 @@
-# Install rules: the extension module, the tesselvar package and the type stubs, side
+# Install rules: the extension modules, the tesselvar package and the type stubs, side
 # by side in one site-packages folder.
 #
 #   pip install . (scikit-build-core)     -> the root of the wheel
@@ -67,6 +67,7 @@ endif()
 # compiled module inside the package follows the same pattern, e.g.
 #   install(TARGETS <target> LIBRARY DESTINATION "${VAR_MAIN_INSTALL_DIR}/tesselvar")
 install(TARGETS var_main LIBRARY DESTINATION "${VAR_MAIN_INSTALL_DIR}")
+install(TARGETS tesselvar_core LIBRARY DESTINATION "${VAR_MAIN_INSTALL_DIR}/tesselvar")
 install(DIRECTORY python/tesselvar DESTINATION "${VAR_MAIN_INSTALL_DIR}"
         FILES_MATCHING PATTERN "*.py" PATTERN "*.pyi" PATTERN "py.typed")
 

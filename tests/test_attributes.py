@@ -210,8 +210,69 @@ class TesselVarTest(unittest.TestCase):
         self.assertIsNone(s.add(cfg={"a": 1}))
         s.add(cfg={"b": 2}, x=1)
         self.assertEqual(s._mv_to_dict(), {"cfg": {"a": 1, "b": 2}, "x": 1})
-        self.assertEqual((s.keys(), s.get("x"), s.get("nope", 7), s.get("_g_n_r", 7)), (["cfg", "x"], 1, 7, 7))
+        self.assertEqual((list(s.keys()), s.get("x"), s.get("nope", 7), s.get("_g_n_r", 7)), (["cfg", "x"], 1, 7, 7))
         self.assertEqual(repr(s), "TesselVar(cfg=TesselVar(a=1, b=2), x=1)")
+
+    def test_class_and_capsule(self):
+        import ctypes
+        import tesselvar
+        import tesselvar._core as core
+        self.assertEqual((TesselVar.__module__, TesselVar.__name__, TesselVar.__qualname__, type(TesselVar)),
+                         ("tesselvar", "TesselVar", "TesselVar", type))
+        self.assertIs(pickle.loads(pickle.dumps(TesselVar)), TesselVar)
+        self.assertEqual(str(raised(getattr, TesselVar.__new__(TesselVar), "nope")), "'TesselVar' object has no attribute 'nope'")
+        f = TesselVar(None, 2)._i_c_u
+        self.assertEqual((repr(f), type(f).__name__), ("<TesselVar factory reprint=None inherit=2>", "_Factory"))
+        self.assertIs(type(copy.deepcopy(f)), tesselvar._Factory)
+        self.assertRaises(TypeError, setattr, tesselvar._Factory, "x", 1)
+        # Other extensions find the class's own methods through the capsule.
+        get = ctypes.pythonapi.PyCapsule_GetPointer
+        get.restype, get.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
+        api = ctypes.cast(get(core._C_API, b"tesselvar._core._C_API"), ctypes.POINTER(ctypes.c_void_p * 6))[0]
+        self.assertEqual(ctypes.c_int.from_address(ctypes.addressof(api)).value, 1)
+        self.assertEqual(list(api)[1:], [id(TesselVar), *(id(vars(TesselVar)[n]) for n in ("add", "keys", "get")),
+                                         id(tesselvar._Factory)])
+
+    def test_methods_win_and_overrides_are_called(self):
+        s = TesselVar()
+        s.add(add=1, keys=2, get=3)
+        s.keys = 4                                # stored, not hiding
+        self.assertEqual((callable(s.add), callable(s.keys), callable(s.get)), (True, True, True))
+        self.assertEqual((s._mv_get("keys"), TesselVar.get(s, "get"), s.get("add")), (4, 3, 1))
+        del s.keys
+        self.assertEqual((list(s.keys()), str(raised(delattr, s, "keys"))),
+                         (["add", "get"], "'TesselVar' object has no attribute 'keys'"))
+        log = []
+
+        class Sub(TesselVar):
+            def _set_class(self, *args):
+                log.append("_set_class")
+                super()._set_class(*args)
+
+            def _mv_add(self, kwargs):
+                log.append(("_mv_add", kwargs))
+                super()._mv_add(kwargs)
+
+            def get(self, name, default=None):
+                log.append("get")
+                return super().get(name, default)
+        t = Sub()
+        t.add(self=1)
+        self.assertEqual((t.get("self"), log), (1, ["_set_class", ("_mv_add", {"self": 1}), "get"]))
+        t.__dict__["_mv_add"] = lambda kw: log.append(("hiding", kw))
+        t.add(a=2)
+        self.assertEqual(log[-1], ("hiding", {"a": 2}))
+        # A replacement on the class itself, for stores made directly and by
+        # the factory alike.
+        factory = TesselVar()._i_c_u
+        TesselVar._set_class = lambda self, *args: log.append(("class", args[1:]))
+        try:
+            made = [TesselVar(0), factory()]
+        finally:
+            del TesselVar._set_class
+        self.assertEqual(log[-2:], [("class", (0, False)), ("class", (True, False))])
+        self.assertEqual([m.__dict__ for m in made], [{}, {}])
+        self.assertEqual(list(TesselVar().__dict__), SKIP)
 
     def test_copies_and_pickles(self):
         copiers = [("copy", copy.copy), ("deepcopy", copy.deepcopy)] + [

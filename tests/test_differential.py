@@ -432,6 +432,16 @@ def calling(r, method, *params):
     return call
 
 
+def public_reads(s, name):
+    """What keys() and get() of the store's class answer, or the error."""
+    try:
+        view = s.keys()
+        return ("ok", list(view), len(view), name in view, s.get(name, "D"),
+                repr(view))
+    except Exception as exc:  # noqa: BLE001 - compared like any outcome
+        return ("raise", type(exc).__name__, str(exc))
+
+
 def make_op(r, world):
     """(label, root index, path, fn(w, t), loose): fn runs in either world."""
     ri = r.randrange(len(world.roots))
@@ -472,7 +482,9 @@ def make_op(r, world):
     elif kind == "mv_set_kwargs bad":
         fn = lambda w, s: s._mv_set_kwargs(V(w, s))
     elif kind == "mv_add":
-        call = calling(r, "_mv_add", "kwargs")
+        # Through the public add() now and then (keywords: str keys only).
+        call = calling(r, "_mv_add", "kwargs") if not vs & 2 else (
+            lambda s, kwargs: s.add(**kwargs))
         fn = lambda w, s: call(s, 
             {name: V(w, s), **gen_dict(random.Random(vs + 1), w, s, 1)})
     elif kind == "mv_add self":
@@ -502,8 +514,9 @@ def make_op(r, world):
         name = key
     elif kind == "views":
         which = r.choice(["_mv_keys", "_mv_values", "_mv_items", "_skip"])
-        fn = lambda w, s: getattr(s, which)()
-        name = which
+        nm = name
+        fn = lambda w, s: (getattr(s, which)(), public_reads(s, nm))
+        name = (which, nm)
     elif kind == "pop":
         nm = r.choice([name, name, r.choice(READ_ONLY), None, 3])
         call = calling(r, "_mv_pop", "name")

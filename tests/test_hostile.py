@@ -41,7 +41,8 @@ def walks(s):                          # every method that walks a store
             "clear": s._mv_clear, "to_dict": s._mv_to_dict,
             "params": s._mv_to_params, "string": s._mv_to_string,
             "repr": lambda: repr(s).startswith("TesselVar("),
-            "get": lambda: s._mv_get("v1", "D")}
+            "get": lambda: s._mv_get("v1", "D"),
+            "view": lambda: list(s.keys()), "in": lambda: "v1" in s.keys()}
 """
 
 # Overrides and hooks that change the store (or the dict) being walked.
@@ -63,12 +64,13 @@ class Cycle(TesselVar):                # same size: a variable moved to the end
         d[k] = d.pop(k)
         return SETTINGS
 CHANGED = dict(keys=RT, values=RT, items=RT, clear=RT, to_dict=RT, params=RT,
-               string=RT, repr=True, get="D")
+               string=RT, repr=True, get="D", view=RT, **{"in": True})
 # The same size: the walk ends as a dict iterator would, each position once.
 CYCLED = dict(keys=["v2", "v1", "v3"], values=[2, 1, 3],
               items=[("v2", 2), ("v1", 1), ("v3", 3)], clear=None,
               to_dict={"v2": 2, "v1": 1, "v3": 3}, params="v2=2&v1=1&v3=3",
-              string='"v2": "2", "v1": "1", "v3": "3"', repr=True, get=1)
+              string='"v2": "2", "v1": "1", "v3": "3"', repr=True, get=1,
+              view=["v3", "v2", "v1"], **{"in": True})  # list() asks len() first
 for cls, wants in ((Grow, CHANGED), (Shrink, CHANGED), (Cycle, CYCLED)):
     for what, want in wants.items():
         case(f"{cls.__name__} {what}", walks(mk(cls, v1=1, v2=2, v3=3))[what], want)
@@ -149,11 +151,11 @@ class StrName(str):
 grow = lambda: S.__dict__.setdefault(f"n{len(S.__dict__)}", 0)
 for label, key, wants in [
         ("eq key adds", lambda: EqKey(grow),
-         dict(keys=RT, clear=RT, params=RT, repr=TE, get="D")),
+         dict(keys=RT, clear=RT, params=RT, repr=TE, get="D", view=RT, **{"in": True})),
         ("eq key removes", lambda: EqKey(lambda: S.__dict__.pop("v2", None)),
-         dict(keys=RT, params=RT, get="D")),
+         dict(keys=RT, params=RT, get="D", view=RT)),
         ("hash key adds", lambda: HashKey(grow),
-         dict(keys="['v1', 'v2', K]", to_dict=RT, clear=TE))]:
+         dict(keys="['v1', 'v2', K]", to_dict=RT, clear=TE, view="['v1', 'v2', K]"))]:
     for what, want in wants.items():
         S = mkd(("v1", 1), ("v2", 2), (key(), 0))
         ARMED[0] = True
@@ -240,6 +242,9 @@ for label, fn, want in [
         ("key lt, repr", lambda: repr(mkd((BadKey(), 1), ("a", 2))), VE),
         ("key lt, sort", lambda: mkd((BadKey(), [1]), ("a", 2))._mv_to_dict(True), VE),
         ("get bad key", lambda: mk()._mv_get(B, "D"), "D"),
+        ("view bad key", lambda: B in mk(a=1).keys(), VE),
+        ("view bad operand", lambda: mk(a=1).keys() & B, VE),
+        ("probe bad key", lambda: mk(a=1).get(B, "D"), VE),
         ("get bad step", lambda: mk(a=1)._mv_get([B], "D"), "D"),
         ("pops bad name", lambda: mk()._mv_pops((B,)), TE),
         ("set_list keeps", lambda: len(mk()._set_list([B, (B,)])), 2),
@@ -515,10 +520,10 @@ class HostileTest(unittest.TestCase):
         self.assertEqual(r.stdout.splitlines(), [f"CASES {cases}"])
 
     def test_mutation_during_walks(self):
-        self.check(MUTATION, 65)
+        self.check(MUTATION, 75)
 
     def test_raising_special_methods_and_factories(self):
-        self.check(RAISING, 58)
+        self.check(RAISING, 61)
 
     def test_deep_and_self_containing_values(self):
         self.check(DEPTH, 88)

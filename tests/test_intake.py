@@ -169,6 +169,38 @@ class SetOperations(unittest.TestCase):
         self.assertEqual((s.l, s.__dict__[None]), ([1], [1]))
         self.assertIsNone(s._mv_add({}))
 
+    def test_keys_named_like_methods(self):
+        # Any key of a document loads, merges, exports and is found; the
+        # attribute keeps reading the method or the interpreter's slot.
+        names = ["self", "add", "get", "keys", "items", "__class__", "__dict__"]
+        for load in ("add", "assign", "method"):
+            s = store()
+            if load == "assign":
+                s.x = {name: {"a": 1, "b": [2]} for name in names}
+            for name in names:
+                for part in ({"a": 1}, {"b": [2]}):    # the second merges
+                    if load == "add":
+                        s._mv_add({"x": {name: part}})
+                    elif load == "method":
+                        s.add(x={name: part})
+            x = s.__dict__["x"]
+            with self.subTest(load):
+                self.assertEqual(list(x.keys()), names)
+                for name in names:
+                    value = x.__dict__[name]
+                    self.assertEqual((s._mv_get(["x", name, "a"]), s._mv_get(f"$.x.{name}.b")), (1, [2]))
+                    self.assertIs(x._mv_get(name), value)
+                    self.assertIs(x.get(name), value)
+                self.assertEqual(s._mv_to_dict(), {"x": {n: {"a": 1, "b": [2]} for n in names}})
+                self.assertEqual((x.add.__name__, x.keys.__name__, x.get.__name__), ("add", "keys", "get"))
+                self.assertIs(x.__class__, TesselVar)
+                self.assertIs(type(x.__dict__), dict)
+        s = store()
+        s.add(self=1)                             # self is positional-only
+        s.add(add={"k": 1})
+        s.add(add={"j": 2})
+        self.assertEqual(s._mv_to_dict(), {"self": 1, "add": {"k": 1, "j": 2}})
+
     def test_argument_checks_come_first(self):
         s, log = spy("_set_attr", "__setattr__", "_mv_set")
         boom = Truth(log, "inherit", ZeroDivisionError())

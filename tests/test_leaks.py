@@ -1,7 +1,9 @@
 """Reference leaks: every method, on its success and failure paths, run many
 thousands of times with the interpreter's allocated block count flat."""
 
+import copy
 import os
+import pickle
 import unittest
 
 from support import LeakTest, TesselVar, TesselVarMain as T, bare
@@ -136,9 +138,21 @@ loop = [1]
 loop.append(loop)
 cycle = {}
 cycle["c"] = cycle
+# Deeper than the interpreter's C recursion limit lets the intake go (no
+# Python frame sits between the levels).
 deep_dict = {}
-for _ in range(2000):
+for _ in range(6000):
     deep_dict = {"d": deep_dict}
+
+def grows_under_keys():
+    s = mk(a=1, b=2)
+    for name in s.keys():
+        s.__dict__[name + "2"] = 0
+
+
+class Sub(TesselVar):
+    pass
+
 
 S = mk(a=1, b="x", l=[1, (2, {"k": 3})], n=mk(e=3, l=[mk(f=4)]), d={"k": 1})
 H = mk(Hostile, a=mk(Hostile, b=2))
@@ -223,6 +237,21 @@ CASES = [
     ("renderings value fails", ValueError, lambda: mk(v=Bad())._mv_to_params()),
     ("repr unorderable", TypeError, lambda: repr(mkd(("a", 1), (5, 2)))),
     ("repr skip fails", ValueError, lambda: repr(mk(Hostile, a=1, bad_skip=1))),
+    # the public class
+    ("store", OK, lambda: (TesselVar(), TesselVar(0, inherit=[]), Sub(), S._i_c_u(),
+                           TesselVar(1, 2)._i_c_u())),
+    ("store refused", TypeError, lambda: TesselVar(1, 2, 3)),
+    ("add", OK, lambda: mk().add(self=1, keys={"a": [1]}, add=2)),
+    ("add refused", TypeError, lambda: S.add(1)),
+    ("keys view", OK, lambda: (list(S.keys()), "a" in S.keys(), len(S.keys()), repr(S.keys()),
+                               S.keys() == {"a"}, "a" in mk(Hostile, a=1).keys())),
+    ("keys view set operations", OK, lambda: (S.keys() & {"a"}, ["b"] | S.keys(), S.keys() - ["a"],
+                                              S.keys() ^ {"z"}, S.keys().isdisjoint("xy"))),
+    ("keys view size changed", RuntimeError, grows_under_keys),
+    ("keys view skip fails", ValueError, lambda: "a" in mk(Hostile, a=1, bad_skip=1).keys()),
+    ("get", OK, lambda: (S.get("a"), S.get("_g_n_r", 0), S.get("zz"), TesselVar.get(S, "b", default=1))),
+    ("get refused", TypeError, lambda: S.get([])),
+    ("copies", OK, lambda: (copy.copy(S), copy.deepcopy(S), pickle.loads(pickle.dumps(S)))),
 ]
 
 # Cycles and deep nesting: each call recurses thousands of levels and fails

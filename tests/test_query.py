@@ -1,6 +1,7 @@
 """Views, lookup and removal, with subclasses and variables hiding methods."""
 
 import collections
+import collections.abc
 import unittest
 
 from support import raised_as as caught
@@ -75,6 +76,36 @@ class ViewTest(unittest.TestCase):
             e = caught(TypeError, getattr(s, name))
             self.assertEqual(lines_of(e), {name: [line]})
 
+    def test_keys_view(self):
+        s = store(a=1, b=2)
+        view = s.keys()
+        self.assertIsInstance(view, collections.abc.KeysView)
+        self.assertEqual((list(view), len(view), repr(view)), (["a", "b"], 2, "TesselVarKeys(['a', 'b'])"))
+        s.c = 3                                   # a live view
+        self.assertEqual(list(view), ["a", "b", "c"])
+        self.assertEqual(("a" in view, "_g_n_r" in view, "zz" in view), (True, False, False))
+        self.assertEqual([view, view & ["a", "z"], ["z"] | view, view - {"a"}, {"a", "z"} ^ view, {"a"} - view],
+                         [{"a", "b", "c"}, {"a"}, {"a", "b", "c", "z"}, {"b", "c"}, {"b", "c", "z"}, set()])
+        self.assertEqual((view == dict.fromkeys("cba").keys(), view == ["a", "b", "c"], view < set("abcd")),
+                         (True, False, True))
+        self.assertEqual((view.isdisjoint("xa"), view.isdisjoint("xy")), (False, True))
+        self.assertRaises(TypeError, hash, view)
+        self.assertRaises(TypeError, view.__contains__, [])   # a dict probe
+        # One probe and one _skip call per `in` or get(), whatever the size.
+        c = Counting()
+        c.__dict__.update((f"v{i}", i) for i in range(50))
+        Counting.calls = 0
+        self.assertEqual(("v7" in c.keys(), c.get("v8"), c.get("_g_n_r", "d")), (True, 8, "d"))
+        self.assertEqual(Counting.calls, 3)
+        h = sub(_skip=lambda self: ["a"] + SETTINGS)
+        h.a, h.b = 1, 2
+        self.assertEqual((list(h.keys()), "a" in h.keys(), h.get("a", "d")), (["b"], False, "d"))
+        it = iter(s.keys())
+        next(it)
+        s.d = 4
+        for _ in range(2):                        # sticky, as for a dict
+            self.assertEqual(str(caught(RuntimeError, next, it)), "dictionary changed size during iteration")
+
     def test_skip_that_grows_the_dict(self):
         for name, line in list(VIEW_LINE.items()) + [("_mv_clear", 102)]:
             s = type("Grow", (Counting,), {"grow": True})()
@@ -132,10 +163,15 @@ class LookupTest(unittest.TestCase):
         self.assertIsNone(s._mv_get("zz", "d"))      # listed but not stored
         s.__dict__["_mv_keys"] = 0
         self.assertEqual(s._mv_get("b", "d"), "d")
-        for s in (TesselVarMain(), TesselVar()):
-            s.__dict__.update(keys=lambda: ["x"], get=lambda k: "got " + k)
-            self.assertEqual(s._mv_get("$.x"), "got x")
-            self.assertEqual(s._mv_get("$.y", "d"), "d")
+        s = TesselVarMain()
+        s.__dict__.update(keys=lambda: ["x"], get=lambda k: "got " + k)
+        self.assertEqual(s._mv_get("$.x"), "got x")
+        self.assertEqual(s._mv_get("$.y", "d"), "d")
+        # TesselVar's own keys and get win over variables of those names.
+        s = TesselVar()
+        s.__dict__.update(keys=lambda: ["x"], get=lambda k: "got " + k)
+        self.assertEqual(s._mv_get("$.x", "d"), "d")
+        self.assertIs(s._mv_get("$.keys"), s.__dict__["keys"])
         log = []
         s = sub(_mv_keys=lambda self: ["_g_n_i"],
                 keys=lambda self: log.append("keys") or ["p"],

@@ -1,0 +1,300 @@
+// tesselvar_core/methods.cpp: TesselVar's own add, keys and get.
+//
+// var_main reaches these three through attribute lookup on each store, and
+// a store may hold variables of the same names (any JSON key can become a
+// variable).  So each method sits in the class inside a data descriptor,
+// which attribute lookup prefers over the instance dict: `store.keys` is
+// always the method, while a variable "keys" stays stored, exported and
+// reachable through _mv_get.  The descriptor binds like the method it wraps
+// (`TesselVar.get(store, "a")` and `super().get(...)` work); assigning or
+// deleting through it writes or removes the instance-dict entry of that
+// name, as plain attribute assignment and `del` would without it.
+#include "core.hpp"
+
+#include <cstddef>
+
+namespace tv {
+
+namespace {
+
+struct OwnMethod {
+    PyObject_HEAD
+    PyObject* method;  // a method descriptor of TesselVar
+    PyObject* name;
+};
+
+OwnMethod*
+as_own(PyObject* self) noexcept
+{
+    return reinterpret_cast<OwnMethod*>(self);
+}
+
+PyObject*
+own_get(PyObject* self, PyObject* obj, PyObject* type) noexcept
+{
+    PyObject* method = as_own(self)->method;
+    if (obj == nullptr || obj == Py_None) {
+        return Py_NewRef(method);
+    }
+    return Py_TYPE(method)->tp_descr_get(method, obj, type);
+}
+
+int
+own_set(PyObject* self, PyObject* obj, PyObject* value) noexcept
+{
+    PyObject* name = as_own(self)->name;
+    Ref d = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+    if (!d) {
+        return -1;
+    }
+    if (value != nullptr) {
+        return PyDict_SetItem(d.get(), name, value);
+    }
+    PyObject* old = nullptr;
+    int found = PyDict_Pop(d.get(), name, &old);
+    if (found == 0) {
+        PyErr_Format(PyExc_AttributeError,
+                     "'%.100s' object has no attribute '%U'",
+                     Py_TYPE(obj)->tp_name, name);
+        PyObject* exc = PyErr_GetRaisedException();
+        if (PyObject_SetAttrString(exc, "name", name) < 0 ||
+            PyObject_SetAttrString(exc, "obj", obj) < 0) {
+            PyErr_Clear();
+        }
+        PyErr_SetRaisedException(exc);
+        return -1;
+    }
+    Py_XDECREF(old);
+    return found < 0 ? -1 : 0;
+}
+
+void
+own_dealloc(PyObject* self) noexcept
+{
+    PyTypeObject* tp = Py_TYPE(self);
+    Py_XDECREF(as_own(self)->method);
+    Py_XDECREF(as_own(self)->name);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyObject*
+own_repr(PyObject* self) noexcept
+{
+    return PyObject_Repr(as_own(self)->method);
+}
+
+// __name__, __qualname__, __objclass__ and __text_signature__ are those of
+// the wrapped method, for help() and inspect; so is __doc__ (below).
+PyObject*
+own_getattr(PyObject* self, PyObject* name) noexcept
+{
+    Ref found = Ref::steal(PyObject_GenericGetAttr(self, name));
+    if (found || !PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        return found.release();
+    }
+    PyErr_Clear();
+    return PyObject_GetAttr(as_own(self)->method, name);
+}
+
+PyObject*
+own_doc(PyObject* self, void*) noexcept
+{
+    return PyObject_GetAttrString(as_own(self)->method, "__doc__");
+}
+
+PyGetSetDef own_getset[] = {
+    {"__doc__", own_doc, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot own_slots[] = {
+    {Py_tp_getset, own_getset},
+    {Py_tp_descr_get, reinterpret_cast<void*>(own_get)},
+    {Py_tp_descr_set, reinterpret_cast<void*>(own_set)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(own_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(own_repr)},
+    {Py_tp_getattro, reinterpret_cast<void*>(own_getattr)},
+    {0, nullptr},
+};
+
+PyType_Spec own_spec = {
+    "tesselvar._core.own_method",
+    sizeof(OwnMethod),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    own_slots,
+};
+
+// --- The methods ------------------------------------------------------
+
+PyObject*
+store_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+          PyObject* kwnames) noexcept
+{
+    if (nargs != 0) {
+        PyErr_Format(PyExc_TypeError,
+                     "TesselVar.add() takes 1 positional argument but %zd "
+                     "were given",
+                     nargs + 1);
+        return nullptr;
+    }
+    Ref kwargs = Ref::steal(PyDict_New());
+    if (!kwargs) {
+        return nullptr;
+    }
+    Py_ssize_t n = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i),
+                           args[i]) < 0) {
+            return nullptr;
+        }
+    }
+    PyObject* stack[] = {nullptr, self, kwargs.get()};
+    Ref r = Ref::steal(PyObject_VectorcallMethod(
+        g.s_mv_add, stack + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!r) {
+        return nullptr;
+    }
+    return vm::new_none();
+}
+
+PyObject*
+store_keys(PyObject* self, PyObject*) noexcept
+{
+    return new_keys_view(self).release();
+}
+
+// get(name, default=None), its arguments matched like a Python function's.
+PyObject*
+store_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+          PyObject* kwnames) noexcept
+{
+    if (nargs > 2) {
+        PyErr_Format(PyExc_TypeError,
+                     "TesselVar.get() takes from 2 to 3 positional arguments "
+                     "but %zd were given",
+                     nargs + 1);
+        return nullptr;
+    }
+    PyObject* params[2] = {nargs > 0 ? args[0] : nullptr,
+                           nargs > 1 ? args[1] : nullptr};
+    Py_ssize_t n = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* kw = PyTuple_GET_ITEM(kwnames, i);
+        int slot = PyUnicode_EqualToUTF8(kw, "name")      ? 0
+                   : PyUnicode_EqualToUTF8(kw, "default") ? 1
+                                                           : -1;
+        if (slot < 0) {
+            PyErr_Format(PyExc_TypeError,
+                         "TesselVar.get() got an unexpected keyword argument "
+                         "'%U'",
+                         kw);
+            return nullptr;
+        }
+        if (params[slot] != nullptr) {
+            PyErr_Format(PyExc_TypeError,
+                         "TesselVar.get() got multiple values for argument "
+                         "'%U'",
+                         kw);
+            return nullptr;
+        }
+        params[slot] = args[nargs + i];
+    }
+    if (params[0] == nullptr) {
+        PyErr_SetString(PyExc_TypeError,
+                        "TesselVar.get() missing 1 required positional "
+                        "argument: 'name'");
+        return nullptr;
+    }
+    Ref name = Ref::borrow(params[0]);
+    Ref fallback = Ref::borrow(params[1] != nullptr ? params[1] : Py_None);
+    // `name in self.keys()`, then `self.__dict__[name]`.
+    int present = keys_contain(self, name.get());
+    if (present <= 0) {
+        return present < 0 ? nullptr : fallback.release();
+    }
+    Ref d = instance_dict(self);
+    if (!d) {
+        return nullptr;
+    }
+    return PyObject_GetItem(d.get(), name.get());
+}
+
+// METH_FASTCALL | METH_KEYWORDS functions stored as PyCFunction.
+template <typename Fn>
+PyCFunction
+as_cfunction(Fn fn) noexcept
+{
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
+PyMethodDef add_def = {
+    "add", as_cfunction(store_add),
+    METH_FASTCALL | METH_KEYWORDS,
+    "add($self, /, **kwargs)\n--\n\n"
+    "Store each keyword as a variable, merging into what is there.\n"
+    "\n"
+    "Calls self._mv_add(kwargs); any keyword works, \"self\" included."};
+
+PyMethodDef keys_def = {
+    "keys", store_keys, METH_NOARGS,
+    "keys($self, /)\n--\n\n"
+    "A set-like view of the names of the variables.\n"
+    "\n"
+    "Iterates in insertion order and leaves out what self._skip() names;\n"
+    "`name in store.keys()` is a dict probe."};
+
+PyMethodDef get_def = {
+    "get", as_cfunction(store_get),
+    METH_FASTCALL | METH_KEYWORDS,
+    "get($self, name, default=None)\n--\n\n"
+    "The value of the variable ``name``, or ``default``."};
+
+Ref
+wrap(PyTypeObject* own_type, PyMethodDef* def) noexcept
+{
+    Ref method = Ref::steal(PyDescr_NewMethod(g.store, def));
+    Ref name = Ref::steal(PyUnicode_InternFromString(def->ml_name));
+    if (!method || !name) {
+        return Ref();
+    }
+    OwnMethod* o = PyObject_New(OwnMethod, own_type);
+    if (o == nullptr) {
+        return Ref();
+    }
+    o->method = method.release();
+    o->name = name.release();
+    return Ref::steal(reinterpret_cast<PyObject*>(o));
+}
+
+}  // namespace
+
+bool
+make_methods(PyObject* module) noexcept
+{
+    g.method = reinterpret_cast<PyTypeObject*>(
+        PyType_FromModuleAndSpec(module, &own_spec, nullptr));
+    if (g.method == nullptr) {
+        return false;
+    }
+    struct Item {
+        PyMethodDef* def;
+        PyObject** slot;
+    };
+    const Item items[] = {
+        {&add_def, &g.add}, {&keys_def, &g.keys}, {&get_def, &g.get}};
+    for (const Item& item : items) {
+        Ref descr = wrap(g.method, item.def);
+        if (!descr ||
+            PyObject_SetAttrString(reinterpret_cast<PyObject*>(g.store),
+                                   item.def->ml_name, descr.get()) < 0) {
+            return false;
+        }
+        *item.slot = descr.release();
+    }
+    return true;
+}
+
+}  // namespace tv

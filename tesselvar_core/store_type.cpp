@@ -1,0 +1,121 @@
+// tesselvar_core/store_type.cpp: the class tesselvar.TesselVar.
+//
+// A heap type deriving from var_main.TesselVarMain, mutable and subclassable
+// like a class written in Python; its instances keep TesselVarMain's
+// managed __dict__ and weak references.  Its own parts are __init__ and the
+// three methods var_main calls on nested stores (methods.cpp); copies and
+// pickles are added in Python by the package.
+#include "core.hpp"
+
+namespace tv {
+
+namespace {
+
+const char kStoreDoc[] =
+    "TesselVar(reprint=True, inherit=False)\n--\n\n"
+    "A store of named variables.\n"
+    "\n"
+    "``reprint``: a name that is not set reads as the name itself (true)\n"
+    "or as None (false).  ``inherit``: attribute assignment stores values\n"
+    "as given (true) or turns dicts into nested stores and list/set/tuple\n"
+    "into lists (false).  Nested stores get the same two settings.\n"
+    "\n"
+    "add(**kw), keys() and get(name, default=None) always mean the methods:\n"
+    "a variable of the same name is stored, exported and found by _mv_get,\n"
+    "but does not hide them.\n"
+    "\n"
+    "The store's own methods come from var_main.TesselVarMain.  help() lists\n"
+    "only the names without a leading underscore, so ask for these one at a\n"
+    "time, for example help(TesselVar._mv_get):\n"
+    "\n"
+    "- fill: _mv_add (merging), _mv_set, _mv_set_kwargs, _set_attr,\n"
+    "  _set_dict, _set_list\n"
+    "- read: _mv_get (name, \"$.a.b\" path or sequence of steps, with\n"
+    "  default), _mv_keys, _mv_values, _mv_items\n"
+    "- remove: _mv_pop, _mv_pops, _mv_clear\n"
+    "- export: _mv_to_dict, _to_dict, _list_to_dict\n"
+    "- text: _mv_to_params, _mv_to_string, __repr__\n"
+    "- frame: _set_class, _skip, __getattr__, __setattr__";
+
+PyType_Slot store_slots[] = {
+    {Py_tp_init, reinterpret_cast<void*>(store_init)},
+    {Py_tp_doc, const_cast<char*>(kStoreDoc)},
+    {0, nullptr},
+};
+
+PyType_Spec store_spec = {
+    "tesselvar.TesselVar",
+    0,  // TesselVarMain's layout
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    store_slots,
+};
+
+// Borrows base.__dict__[name] into *slot (the class keeps it alive).
+bool
+borrow_from(PyTypeObject* tp, const char* name, PyObject** slot) noexcept
+{
+    Ref d = Ref::steal(PyType_GetDict(tp));
+    if (!d) {
+        return false;
+    }
+    PyObject* found = nullptr;
+    int r = PyDict_GetItemStringRef(d.get(), name, &found);
+    if (r <= 0) {
+        if (r == 0) {
+            PyErr_Format(PyExc_ImportError,
+                         "%.200s has no '%s' of its own", tp->tp_name, name);
+        }
+        return false;
+    }
+    *slot = found;  // kept for the life of the process
+    return true;
+}
+
+}  // namespace
+
+bool
+make_store_type(PyObject* module) noexcept
+{
+    Ref var_main = Ref::steal(PyImport_ImportModule("var_main"));
+    if (!var_main) {
+        return false;
+    }
+    Ref base = Ref::steal(PyObject_GetAttrString(var_main.get(),
+                                                 "TesselVarMain"));
+    if (!base) {
+        return false;
+    }
+    if (!PyType_Check(base.get())) {
+        PyErr_SetString(PyExc_ImportError,
+                        "var_main.TesselVarMain is not a class");
+        return false;
+    }
+    g.base = reinterpret_cast<PyTypeObject*>(Py_NewRef(base.get()));
+    if (!borrow_from(g.base, "_set_class", &g.set_class) ||
+        !borrow_from(g.base, "_skip", &g.skip) ||
+        !borrow_from(g.base, "__dict__", &g.dict_descr) ||
+        !borrow_from(&PyBaseObject_Type, "__getattribute__",
+                     &g.object_getattribute)) {
+        return false;
+    }
+    Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));
+    if (!bases) {
+        return false;
+    }
+    PyObject* cls = PyType_FromModuleAndSpec(module, &store_spec, bases.get());
+    if (cls == nullptr) {
+        return false;
+    }
+    g.store = reinterpret_cast<PyTypeObject*>(cls);
+    install_vectorcall(g.store);
+    // Nested stores are known by type(x).__name__ and messages show the
+    // type's tp_name: both must be "TesselVar", as for a class statement.
+    // Setting __name__ makes tp_name the name alone; __module__ stays
+    // "tesselvar".
+    Ref name = Ref::steal(PyUnicode_InternFromString("TesselVar"));
+    return name && PyObject_SetAttrString(cls, "__name__", name.get()) == 0 &&
+           make_methods(module);
+}
+
+}  // namespace tv
