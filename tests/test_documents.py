@@ -127,7 +127,7 @@ def lookups(names):
     ways = [list(names), tuple(names)]
     if not any("." in name for name in names):
         ways.append("$." + ".".join(names))
-    if len(names) == 1:
+    if len(names) == 1 and not names[0].startswith("$."):
         ways.append(names[0])
     return ways
 
