@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import argparse
 import copy
+import functools
 import gc
 import json
 import os
@@ -30,7 +31,7 @@ import subprocess
 import sys
 import time
 from dataclasses import dataclass, field
-from typing import Any, Callable, Dict, List, Optional
+from typing import Any, Callable, Dict, List, Optional, Set, Tuple
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -78,6 +79,68 @@ def count_keys(value: Any) -> int:
 
 
 CONFIG = make_config()
+
+
+def make_document(keys: int = 50_000) -> Dict[str, Any]:
+    """A JSON document of at least `keys` keys, the same on every run, shaped
+    like a large API description: operations under paths (parameters and
+    tags in lists, responses nested five levels down) and object schemas
+    with their properties, added in turns until the count is reached."""
+    doc: Dict[str, Any] = {
+        "openapi": "3.0.3",
+        "info": {"title": "Inventory", "version": "2.4.0",
+                 "license": {"name": "MIT"}},
+        "servers": [{"url": "https://api.example.test/v2"}],
+        "paths": {},
+        "components": {"schemas": {}},
+    }
+    paths, schemas = doc["paths"], doc["components"]["schemas"]
+    kinds = ("string", "integer", "number", "boolean", "array")
+    total = count_keys(doc)
+    i = 0
+    while total < keys:
+        name = f"Resource{i}"
+        ref = {"$ref": f"#/components/schemas/{name}"}
+        operations = {}
+        for method in ("get", "put", "delete")[:1 + i % 3]:
+            operations[method] = {
+                "operationId": f"{method}{name}",
+                "summary": f"{method} one {name.lower()}",
+                "tags": [f"group{i % 7}"],
+                "parameters": [
+                    {"name": "id", "in": "path", "required": True,
+                     "schema": {"type": "integer", "minimum": 1}},
+                    {"name": "fields", "in": "query", "required": False,
+                     "schema": {"type": "array",
+                                "items": {"type": "string"}}}],
+                "responses": {
+                    "200": {"description": "OK", "content": {
+                        "application/json": {"schema": dict(ref)}}},
+                    "404": {"description": "Not found"}},
+            }
+        paths[f"/resources{i}/{{id}}"] = operations
+        properties = {}
+        for j in range(4 + i % 9):
+            kind = kinds[(i + j) % 5]
+            prop: Dict[str, Any] = {"type": kind,
+                                    "description": f"field {j} of {name}"}
+            if kind == "array":
+                prop["items"] = {"type": "string"}
+            elif kind == "integer":
+                prop["example"] = i * j
+            properties[f"field{j}"] = prop
+        schemas[name] = {"type": "object", "required": ["field0"],
+                         "properties": properties}
+        total += (1 + count_keys(operations)) + (1 + count_keys(
+            schemas[name]))
+        i += 1
+    return doc
+
+
+@functools.lru_cache(maxsize=None)
+def document() -> Dict[str, Any]:
+    """The document of W11 and W12, made on first use."""
+    return make_document()
 
 # Merged into the stored config by W5: a scalar at depth 2 (cfg.version),
 # scalars at depth 3, a list of scalars and a list of dicts appended to.
@@ -195,20 +258,27 @@ class Workload:
     title: str
     floor_title: str
     module: Candidate
-    model: Candidate
+    # None: a row that only compares the module with another floor
+    model: Optional[Candidate]
     floor: Candidate
     # ("floor", bound): module/floor <= bound
     floor_target: Optional[float] = None
     # module at least this many times faster than the model
     model_target: Optional[float] = None
+    # (row, bound): module <= bound x the module of that row, round by round
+    row_target: Optional[Tuple[str, float]] = None
     ratios: Dict[str, List[float]] = field(default_factory=dict)
 
     def candidates(self) -> Dict[str, Candidate]:
-        return {"module": self.module, "model": self.model,
+        both = {"module": self.module, "model": self.model,
                 "floor": self.floor}
+        return {k: c for k, c in both.items() if c is not None}
 
 
 # --- Workloads -----------------------------------------------------------
+
+# Rows with a target relative to another row: {row: (other row, bound)}.
+ROW_TARGETS: Dict[str, Tuple[str, float]] = {"W13c": ("W13a", 1.5)}
 
 def filled(cls: type, variables: Dict[str, Any]) -> Any:
     store = cls()
@@ -228,9 +298,27 @@ def path_store(cls: type) -> Any:
     return store
 
 
-def workloads() -> List[Workload]:
+def sized_path_store(cls: type, count: int) -> Any:
+    """A store of `count` variables, the last of them a = {"b": {"c": 1}}."""
+    store = filled(cls, {f"v{i:06d}": i for i in range(count - 1)})
+    store.a = {"b": {"c": 1}}
+    return store
+
+
+def document_store(cls: type) -> Any:
+    store = cls()
+    store._mv_add(document())
+    return store
+
+
+def workloads(keys: Optional[Set[str]] = None) -> List[Workload]:
+    """The workloads; with `keys` (upper case), the large ones (W11-W13,
+    whose set-up takes seconds) only if named there."""
     stores = {"module": TesselVar, "model": TesselVarPy}
     out: List[Workload] = []
+
+    def wanted(key: str) -> bool:
+        return keys is None or key.upper() in keys
 
     def both(make: Callable[[type], Any]) -> Dict[str, Any]:
         return {k: make(cls) for k, cls in stores.items()}
@@ -336,6 +424,63 @@ def workloads() -> List[Workload]:
         Candidate("floor", "o.clear()",
                   prepare=lambda n: [dict(VARIABLES) for _ in range(n)]),
         10, 8))
+
+    # A large document: merged into empty stores and exported back, against
+    # two ways of copying it.
+    copies = [("a", "copy.deepcopy(document)", "deepcopy(document)"),
+              ("b", "json.loads(json.dumps(document))",
+               "loads(dumps(document))")]
+    copy_env = {"deepcopy": copy.deepcopy, "loads": json.loads,
+                "dumps": json.dumps}
+    add_target = {"a": 0.5}
+    export_target = {"a": 0.25}
+
+    def add_candidate(label: str, cls: type) -> Candidate:
+        return Candidate(label, "o._mv_add(document)",
+                         {"document": document()},
+                         prepare=lambda n: [cls() for _ in range(n)],
+                         max_batch=16)
+
+    for suffix, floor_title, floor_stmt in copies:
+        if not wanted("W11" + suffix):
+            continue
+        floor_env = {**copy_env, "document": document()}
+        out.append(Workload(
+            "W11" + suffix,
+            f"_mv_add a {count_keys(document()):,}-key document",
+            floor_title, add_candidate("module", TesselVar),
+            # the model once, next to deepcopy
+            add_candidate("model", TesselVarPy) if suffix == "a" else None,
+            Candidate("floor", floor_stmt, floor_env),
+            add_target.get(suffix)))
+    exported: Dict[str, Any] = {}
+    for suffix, floor_title, floor_stmt in copies:
+        if not wanted("W12" + suffix):
+            continue
+        exported = exported or both(document_store)
+        floor_env = {**copy_env, "document": document()}
+        out.append(Workload(
+            "W12" + suffix,
+            f"_mv_to_dict() of the {count_keys(document()):,}-key document",
+            floor_title,
+            Candidate("module", "o._mv_to_dict()", {"o": exported["module"]}),
+            Candidate("model", "o._mv_to_dict()", {"o": exported["model"]})
+            if suffix == "a" else None,
+            Candidate("floor", floor_stmt, floor_env),
+            export_target.get(suffix)))
+
+    # One path lookup as the store grows; "a" is the last variable.
+    for key, count in [("W13a", 10), ("W13b", 1000), ("W13c", 100_000)]:
+        if not wanted(key):
+            continue
+        plain_big: Dict[str, Any] = {f"v{i:06d}": i for i in range(count - 1)}
+        plain_big["a"] = {"b": {"c": 1}}
+        simple(key, f'_mv_get("$.a.b.c"), {count:,} variables',
+               'o._mv_get("$.a.b.c")',
+               both(lambda cls: sized_path_store(cls, count)),
+               f'd["a"]["b"]["c"], {count:,} entries', 'd["a"]["b"]["c"]',
+               {"d": plain_big}, unroll=10, floor_target=10)
+        out[-1].row_target = ROW_TARGETS.get(key)
     return out
 
 
@@ -356,8 +501,9 @@ def run(selected: List[Workload], rounds: int, batch_ns: float,
                 c.samples.append(got[label])
             w.ratios.setdefault("module/floor", []).append(
                 got["module"] / got["floor"])
-            w.ratios.setdefault("model/module", []).append(
-                got["model"] / got["module"])
+            if "model" in got:
+                w.ratios.setdefault("model/module", []).append(
+                    got["model"] / got["module"])
         gc.collect()
         if progress:
             print(f"\rround {r + 1}/{rounds}", end="", file=sys.stderr,
@@ -366,8 +512,13 @@ def run(selected: List[Workload], rounds: int, batch_ns: float,
         print(file=sys.stderr)
 
 
-def summary(w: Workload) -> Dict[str, Any]:
+def summary(w: Workload, rows: Dict[str, Workload]) -> Dict[str, Any]:
     med = {k: statistics.median(c.samples) for k, c in w.candidates().items()}
+    if w.row_target is not None:
+        # Both rows ran in every round: compare batches of the same round.
+        other = rows[w.row_target[0]].module.samples
+        w.ratios[f"module/{w.row_target[0]}"] = [
+            mine / theirs for mine, theirs in zip(w.module.samples, other)]
     ratios = {k: statistics.median(v) for k, v in w.ratios.items()}
     targets = []
     if w.floor_target is not None:
@@ -379,6 +530,11 @@ def summary(w: Workload) -> Dict[str, Any]:
                                 f"than model",
                         "measured": ratios["model/module"],
                         "met": ratios["model/module"] >= w.model_target})
+    if w.row_target is not None:
+        row, bound = w.row_target
+        measured = ratios[f"module/{row}"]
+        targets.append({"what": f"module <= {bound:g}x module of {row}",
+                        "measured": measured, "met": measured <= bound})
     return {
         "key": w.key, "title": w.title, "floor": w.floor_title,
         "ns": med, "ratios": ratios, "targets": targets,
@@ -406,10 +562,12 @@ def print_tables(results: List[Dict[str, Any]]) -> None:
     print("-" * len(head))
     for r in results:
         ns, ratios = r["ns"], r["ratios"]
+        model = fmt_ns(ns["model"]) if "model" in ns else "-"
+        speedup = (f"{ratios['model/module']:>8.1f}x"
+                   if "model/module" in ratios else f"{'-':>9}")
         print(f"{r['key']:5} {r['title'][:40]:40} {fmt_ns(ns['module']):>10} "
-              f"{fmt_ns(ns['model']):>10} {fmt_ns(ns['floor']):>10} "
-              f"{ratios['module/floor']:>8.2f}x "
-              f"{ratios['model/module']:>8.1f}x")
+              f"{model:>10} {fmt_ns(ns['floor']):>10} "
+              f"{ratios['module/floor']:>8.2f}x {speedup}")
     print()
     print("floors:")
     for r in results:
@@ -463,9 +621,14 @@ def main(argv: Optional[List[str]] = None) -> int:
 
     rounds = args.rounds or (9 if args.quick else 31)
     batch_ns = (args.batch_ms or (5.0 if args.quick else 20.0)) * 1e6
-    selected = workloads()
+    keys = None
     if args.only:
         keys = {k.strip().upper() for k in args.only.split(",")}
+        # a row whose target refers to another row brings that row along
+        keys |= {other.upper() for row, (other, _) in ROW_TARGETS.items()
+                 if row.upper() in keys}
+    selected = workloads(keys)
+    if keys:
         selected = [w for w in selected if w.key.upper() in keys]
         if not selected:
             parser.error(f"no workload among {args.only}")
@@ -478,7 +641,8 @@ def main(argv: Optional[List[str]] = None) -> int:
           f"medians; ratios are medians of per-round ratios\n")
     started = time.monotonic()
     run(selected, rounds, batch_ns, progress=sys.stderr.isatty())
-    results = [summary(w) for w in selected]
+    rows = {w.key: w for w in selected}
+    results = [summary(w, rows) for w in selected]
     print_tables(results)
     elapsed = time.monotonic() - started
     print(f"\n{elapsed:.1f} s")
@@ -487,6 +651,7 @@ def main(argv: Optional[List[str]] = None) -> int:
             json.dump({"environment": env, "rounds": rounds,
                        "batch_ms": batch_ns / 1e6, "seconds": elapsed,
                        "config_keys": count_keys(CONFIG),
+                       "document_keys": count_keys(document()),
                        "results": results}, f, indent=2)
     return 0
 

@@ -26,7 +26,7 @@ def child(key: str, label: str, n: int, ops: bool) -> None:
     sys.path.insert(0, HERE)
     import bench
 
-    work = next(w for w in bench.workloads() if w.key == key)
+    work = next(w for w in bench.workloads({key.upper()}) if w.key == key)
     cand = work.candidates()[label]
     if cand.prepare is not None:
         objs = cand.prepare(n)
@@ -65,28 +65,36 @@ def main() -> None:
 
     wanted = {k for k in args.only.split(",") if k}
     rows = []
-    for work in bench.workloads():
+    for work in bench.workloads({k.upper() for k in wanted} or None):
         if wanted and work.key not in wanted:
             continue
         per_op = {}
         for label, cand in work.candidates().items():
-            n = args.n if cand.prepare is None else min(args.n, 200)
+            n = args.n if cand.prepare is None else min(args.n, 200,
+                                                        cand.max_batch)
+            # The large workloads: about 20 ms of native run per candidate.
+            once = cand.batch(1) * cand.unroll
+            n = max(2, min(n, int(2e7 / max(once, 1.0))))
             total = count(work.key, label, n, True)
             base = count(work.key, label, n, False)
             per_op[label] = (total - base) / (n * cand.unroll)
         rows.append((work.key, work.title, per_op))
+        model = f"{per_op['model']:>12,.0f}" if "model" in per_op else f"{'-':>12}"
         print(f"{work.key:4} module {per_op['module']:>12,.0f}  "
-              f"model {per_op['model']:>12,.0f}  floor {per_op['floor']:>10,.0f}",
+              f"model {model}  floor {per_op['floor']:>10,.0f}",
               file=sys.stderr, flush=True)
 
     if args.markdown:
         print("| row | workload | module | model | floor | module/floor | model/module |")
         print("|---|---|---:|---:|---:|---:|---:|")
         for key, title, p in rows:
-            print(f"| {key} | {title} | {p['module']:,.0f} | {p['model']:,.0f} | "
+            model, speedup = "-", "-"
+            if "model" in p:
+                model = f"{p['model']:,.0f}"
+                speedup = f"{p['model'] / p['module']:.1f}x"
+            print(f"| {key} | {title} | {p['module']:,.0f} | {model} | "
                   f"{p['floor']:,.0f} | {p['module'] / p['floor']:.2f}x | "
-                  f"{p['model'] / p['module']:.1f}x |")
-
+                  f"{speedup} |")
 
 if __name__ == "__main__":
     main()
