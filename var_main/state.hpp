@@ -88,7 +88,6 @@ struct CachedCode {
 struct Facilities {
     bool keys_kind = false;
     bool staticmethod = false;
-    bool recursion_counter = false;
 };
 
 struct State {

@@ -1,7 +1,6 @@
 // var_main/runtime/depth.cpp: the recursion bound (see depth.hpp).
 #include "runtime/depth.hpp"
 
-#include "runtime/internals.hpp"
 
 #include <pthread.h>
 
@@ -14,9 +13,6 @@ namespace {
 // What a scope keeps free below itself: room to raise, add traceback entries
 // and unwind, and for the code between two of our checks.
 constexpr std::uintptr_t kReserve = 64 * 1024;
-// C stack per level of the interpreter's own counted recursion, taken
-// generously (a nested list's repr uses about 200 bytes a level).
-constexpr std::uintptr_t kPerLevel = 512;
 
 }  // namespace
 
@@ -49,27 +45,6 @@ stack_exhausted() noexcept
                     "maximum recursion depth exceeded while calling a Python "
                     "object");
     return false;
-}
-
-// With `left` bytes of stack: lowers the interpreter's remaining count to
-// what they hold and records the cut in `cut`; with `cut` set, gives it back.
-void
-clamp(PyThreadState* ts, std::size_t left, int& cut) noexcept
-{
-    int* remaining = cpy::c_recursion_remaining(ts);
-    if (remaining == nullptr) {
-        return;
-    }
-    if (cut != 0) {
-        *remaining += cut;
-        cut = 0;
-        return;
-    }
-    const std::size_t levels = left / kPerLevel;
-    if (levels < static_cast<std::size_t>(*remaining)) {
-        cut = *remaining - static_cast<int>(levels);
-        *remaining -= cut;
-    }
 }
 
 }  // namespace depth_detail

@@ -5,10 +5,9 @@
 // very different amounts of C stack, and threads may run on stacks as small
 // as 256 KiB.  A Depth scope therefore checks both: the interpreter's count,
 // and the room left on this thread's C stack, whose bounds are read once per
-// thread.  While a scope is open it also lowers the interpreter's remaining
-// count to what the stack can hold, so the interpreter's own recursion below
-// us (repr of nested lists, calls back into Python) raises RecursionError
-// before the stack runs out instead of crashing the process.
+// thread.  The interpreter's own recursion below a level of ours (the
+// repr() of a deeply nested plain list, say) is bounded by its count alone,
+// as it is outside this module.
 #pragma once
 
 #include "runtime/ref.hpp"
@@ -25,7 +24,6 @@ extern thread_local std::uintptr_t t_floor
     __attribute__((tls_model("initial-exec")));
 std::uintptr_t read_floor() noexcept;
 bool stack_exhausted() noexcept;  // raises RecursionError
-void clamp(PyThreadState* ts, std::size_t left, int& cut) noexcept;
 }  // namespace depth_detail
 
 class Depth {
@@ -49,13 +47,9 @@ public:
         }
         const auto sp =
             reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-        if (floor != 1) {
-            if (sp <= floor) {
-                Py_LeaveRecursiveCall();
-                return stack_exhausted();
-            }
-            ts_ = PyThreadState_Get();
-            clamp(ts_, sp - floor, cut_);
+        if (floor != 1 && sp <= floor) {
+            Py_LeaveRecursiveCall();
+            return stack_exhausted();
         }
         entered_ = true;
         return true;
@@ -65,16 +59,11 @@ public:
         if (!entered_) {
             return;
         }
-        if (cut_ != 0) {
-            depth_detail::clamp(ts_, 0, cut_);
-        }
         entered_ = false;
         Py_LeaveRecursiveCall();
     }
 
 private:
-    PyThreadState* ts_ = nullptr;
-    int cut_ = 0;  // what enter() took off the interpreter's count
     bool entered_ = false;
 };
 

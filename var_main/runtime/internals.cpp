@@ -69,21 +69,6 @@ check_staticmethod() noexcept
     return true;
 }
 
-bool
-check_recursion_counter() noexcept
-{
-    PyThreadState* ts = PyThreadState_Get();
-    const int before = ts->c_recursion_remaining;
-    if (Py_EnterRecursiveCall("")) {
-        PyErr_Clear();
-        return true;  // too deep to tell; leave the facility off
-    }
-    const int inside = ts->c_recursion_remaining;
-    Py_LeaveRecursiveCall();
-    state.facilities.recursion_counter = inside == before - 1 && ts->c_recursion_remaining == before;
-    return true;
-}
-
 }  // namespace
 
 bool
@@ -91,8 +76,7 @@ verify() noexcept
 {
 #if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000 && \
     !defined(Py_GIL_DISABLED)
-    return check_keys_kind() && check_staticmethod() &&
-           check_recursion_counter();
+    return check_keys_kind() && check_staticmethod();
 #else
     return true;
 #endif
@@ -122,12 +106,6 @@ staticmethod_callable(PyObject* sm) noexcept
         return nullptr;
     }
     return reinterpret_cast<StaticMethod*>(sm)->callable;
-}
-
-int*
-c_recursion_remaining(PyThreadState* ts) noexcept
-{
-    return state.facilities.recursion_counter ? &ts->c_recursion_remaining : nullptr;
 }
 
 TextWriter::TextWriter() noexcept

@@ -84,15 +84,6 @@ code_consts(PyObject* code) noexcept
 // Returns a borrowed reference, or nullptr when the layout is unknown.
 PyObject* staticmethod_callable(PyObject* sm) noexcept;
 
-// --- C recursion budget -------------------------------------------------------------
-// PyThreadState.c_recursion_remaining: how many more nested C calls the
-// interpreter allows (Py_EnterRecursiveCall counts it down).  The field is
-// in the public struct but not part of the documented API; it is the only
-// way to make the interpreter's own recursion (repr of nested lists, ...)
-// under our calls stop before the C stack runs out.  Checked at start-up
-// to move with Py_EnterRecursiveCall.  nullptr when it cannot be used.
-int* c_recursion_remaining(PyThreadState* ts) noexcept;
-
 // --- Text building ---------------------------------------------------------------
 // _PyUnicodeWriter: builds a str of any kind in place with overallocation.
 // The public PyUnicodeWriter arrives in 3.14; in 3.13 the alternative is a
