@@ -118,16 +118,18 @@ class Token:
 class Touchy:
     """A key that refuses to be compared with a string."""
 
+    exc = LookupError
+
     def __hash__(self):
         return 12345
 
     def __eq__(self, other):
         if isinstance(other, str):
-            raise LookupError("compared with a string")
-        return type(other) is Touchy
+            raise self.exc("compared with a string")
+        return type(other) is type(self)
 
     def __repr__(self):
-        return "Touchy()"
+        return f"{type(self).__name__}()"
 
 
 class Unprintable:
@@ -174,6 +176,12 @@ class Sly(str):
 
 
 class SlyHalt(Sly):
+    exc = Halt
+
+
+class Stopper(Touchy):
+    """A path step whose comparison with a name interrupts."""
+
     exc = Halt
 
 
@@ -375,9 +383,9 @@ def store_paths(root, limit=12):
 
 class Through:
     """self for a store class's methods called through the class with
-    another object: the class's own methods come bound to that object,
-    attribute assignment is the class's __setattr__ on it, everything else
-    is the object's own."""
+    another object: the class's own methods come bound to that object, a
+    name the object lacks goes to the class's __getattr__, assignment to its
+    __setattr__; everything else is the object's own."""
     __slots__ = ("cls", "obj")
 
     def __init__(self, cls, obj):
@@ -394,7 +402,10 @@ class Through:
             return getattr(cls, name)
         if attr is not None and callable(attr):
             return types.MethodType(attr, obj)
-        return getattr(obj, name)
+        try:
+            return getattr(obj, name)
+        except AttributeError:
+            return cls.__getattr__(obj, name)
 
     def __setattr__(self, name, value):
         cls = object.__getattribute__(self, "cls")
@@ -575,7 +586,8 @@ def lookup_key(r, t):
         steps.append(k)
         cur = cur.__dict__[k] if is_store(cur) else cur[k]
     if steps and r.random() < 0.3:
-        steps.insert(r.randrange(len(steps) + 1), r.choice(["", "zz", 0]))
+        steps.insert(r.randrange(len(steps) + 1),
+                     r.choice(["", "zz", 0, TOUCHY, Stopper()]))
     x = r.random()
     if x < 0.25:
         return pick_name(r, t)
@@ -615,8 +627,8 @@ def make_op(r, world):
     kind = r.choices(OPS, WEIGHTS)[0]
     exact = False
     x = r.random()
-    subj = ((r.choice(BARE if x < 0.03 else FOREIGN), r.getrandbits(32))
-            if x < 0.08 else None)
+    subj = ((r.choice(BARE if x < 0.04 else FOREIGN), r.getrandbits(32))
+            if x < 0.16 else None)
 
     def V(w, s):
         return value(vs, w, s)
