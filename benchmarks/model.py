@@ -69,27 +69,28 @@ def _type_name(cls: type) -> str:
     name, or "module.Name" for a compiled type outside builtins
     ("types.SimpleNamespace")."""
     if cls.__flags__ & _HEAP_TYPE or cls.__module__ == "builtins":
-        return cls.__name__[:100]
-    return f"{cls.__module__}.{cls.__name__}"[:100]
+        return cls.__name__
+    return f"{cls.__module__}.{cls.__name__}"
 
 
 def _no_attribute(obj: Any, name: str) -> AttributeError:
     return AttributeError(
-        f"'{_type_name(type(obj))}' object has no attribute '{name}'",
+        f"'{_type_name(type(obj))[:100]}' object has no attribute '{name}'",
         name=name, obj=obj)
 
 
 def _not_a_dict(d: Any) -> TypeError:
     """The walks work on a dict only: a class's __dict__ (a read-only
     mappingproxy, when a class is passed as self) is refused."""
-    return TypeError(f"__dict__ must be a dict, not '{_type_name(type(d))}'")
+    return TypeError(
+        f"__dict__ must be a dict, not '{_type_name(type(d))[:200]}'")
 
 
 def _ordinary(obj: Any) -> bool:
     """An instance whose dict the interpreter manages, not a class (whose
     dict is its type's own and read-only)."""
-    return bool(type(obj).__flags__ & _MANAGED_DICT) and not isinstance(
-        obj, type)
+    cls = type(obj)
+    return bool(cls.__flags__ & _MANAGED_DICT) and not issubclass(cls, type)
 
 
 def _is_object_slot(cls: type, name: str) -> bool:
