@@ -866,9 +866,9 @@ def bad_call(r):
     if mode == "many":
         positional = list(params) + ["extra"] * r.randint(1, 2)
     elif mode == "unknown":
-        keywords.append(r.choice([k for k in ("bogus", "self", "Name",
-                                              "value", "kwarg")
-                                  if k not in params]))
+        keywords.append(r.choice([word for word in ("bogus", "self", "Name",
+                                                    "value", "kwarg")
+                                  if word not in params]))
     elif mode == "repeated":
         keywords.append(r.choice(positional))
     elif mode == "type":
@@ -912,7 +912,8 @@ OPS, WEIGHTS = zip(*[
 # such arguments themselves get the extension's text from model.call, the
 # others (a method called wrongly by another, deep inside) compare the type.
 ARGUMENT_ERROR = re.compile(r"[\w.]+\(\) (takes |missing \d+ required |"
-                            r"got multiple values |got an unexpected keyword )")
+                            r"got multiple values |"
+                            r"got an unexpected keyword )")
 
 
 def outcome(fn, exact, w, ri, s):
