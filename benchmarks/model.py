@@ -20,9 +20,10 @@ The model serves two purposes: it is the pure-Python baseline of
 the extension in results, exception types and messages and in the shape of
 ``__dict__`` for ordinary use.  Known, deliberate differences:
 
-* argument-count errors are the interpreter's own ("missing 1 required
-  positional argument" instead of "takes exactly 2 positional arguments (1
-  given)"); both are TypeError;
+* arguments that do not fit raise the interpreter's messages ("missing 1
+  required positional argument" instead of "takes exactly 2 positional
+  arguments (1 given)"); both are TypeError, and ``call()`` gives the
+  extension's text for a call made through it;
 * traceback entries are those of this file, not "var_main.py";
 * container tests use ``isinstance``, which an object that lies about its
   ``__class__`` can fool; the extension looks at the real type;
@@ -44,6 +45,8 @@ __all__ = ["TesselVarMainPy", "TesselVarPy", "self_check"]
 
 _SEQUENCES = (list, set, tuple)
 _NESTED = "TesselVar"
+_HEAP_TYPE = 1 << 9     # type flags of CPython 3.13
+_MANAGED_DICT = 1 << 4
 
 
 def _refused(param: str, expected: type, got: Any) -> TypeError:
@@ -61,10 +64,33 @@ def _wrong_result(expected: type, got: Any) -> TypeError:
     return TypeError(f"Expected {expected.__name__}, got {type(got).__name__}")
 
 
+def _type_name(cls: type) -> str:
+    """A type's name as the interpreter's messages give it: a class's own
+    name, or "module.Name" for a compiled type outside builtins
+    ("types.SimpleNamespace")."""
+    if cls.__flags__ & _HEAP_TYPE or cls.__module__ == "builtins":
+        return cls.__name__
+    return f"{cls.__module__}.{cls.__name__}"
+
+
 def _no_attribute(obj: Any, name: str) -> AttributeError:
     return AttributeError(
-        f"'{type(obj).__name__}' object has no attribute '{name}'",
+        f"'{_type_name(type(obj))[:100]}' object has no attribute '{name}'",
         name=name, obj=obj)
+
+
+def _not_a_dict(d: Any) -> TypeError:
+    """The walks work on a dict only: a class's __dict__ (a read-only
+    mappingproxy, when a class is passed as self) is refused."""
+    return TypeError(
+        f"__dict__ must be a dict, not '{_type_name(type(d))[:200]}'")
+
+
+def _ordinary(obj: Any) -> bool:
+    """An instance whose dict the interpreter manages, not a class (whose
+    dict is its type's own and read-only)."""
+    cls = type(obj)
+    return bool(cls.__flags__ & _MANAGED_DICT) and not issubclass(cls, type)
 
 
 def _is_object_slot(cls: type, name: str) -> bool:
@@ -87,11 +113,13 @@ def _remove(store: Any, name: Any) -> None:
         object.__getattribute__(store, name)
     except AttributeError:
         return
-    if _is_object_slot(type(store), name):
-        # __dict__, __class__, __weakref__: only a variable stored beside
-        # the slot can be meant, never the slot itself.  Anything else
-        # (properties with their deleters included) is deleted the ordinary
-        # way.
+    if _ordinary(store) and _is_object_slot(type(store), name):
+        # __dict__, __class__, __weakref__ of an ordinary instance: only a
+        # variable stored beside the slot can be meant, never the slot
+        # itself.  Anything else (properties with their deleters included,
+        # and whatever a class or another object passed as self holds) is
+        # deleted the ordinary way, so the interpreter refuses what it
+        # refuses.
         d = object.__getattribute__(store, "__dict__")
         if name in d:
             del d[name]
@@ -146,7 +174,10 @@ class TesselVarMainPy:
     def _mv_clear(self) -> None:
         """Removes every variable and keeps the internal settings."""
         names = []
-        for key, _ in self.__dict__.items():
+        d = self.__dict__
+        if type(d) is not dict and not isinstance(d, dict):
+            raise _not_a_dict(d)
+        for key, _ in d.items():
             if key not in self._skip():
                 names.append(key)
         for name in names:
@@ -173,7 +204,10 @@ class TesselVarMainPy:
     def _mv_keys(self) -> List[str]:
         """The names of the variables."""
         result = []
-        for key in self.__dict__.keys():
+        d = self.__dict__
+        if type(d) is not dict and not isinstance(d, dict):
+            raise _not_a_dict(d)
+        for key in d.keys():
             if key not in self._skip():
                 result.append(key)
         return result
@@ -181,7 +215,10 @@ class TesselVarMainPy:
     def _mv_values(self) -> List[Any]:
         """The values of the variables."""
         result = []
-        for key, value in self.__dict__.items():
+        d = self.__dict__
+        if type(d) is not dict and not isinstance(d, dict):
+            raise _not_a_dict(d)
+        for key, value in d.items():
             if key not in self._skip():
                 result.append(value)
         return result
@@ -189,7 +226,10 @@ class TesselVarMainPy:
     def _mv_items(self) -> List[Tuple[str, Any]]:
         """(name, value) of each variable."""
         result = []
-        for key, value in self.__dict__.items():
+        d = self.__dict__
+        if type(d) is not dict and not isinstance(d, dict):
+            raise _not_a_dict(d)
+        for key, value in d.items():
             if key not in self._skip():
                 result.append((key, value))
         return result
@@ -204,7 +244,10 @@ class TesselVarMainPy:
     def _mv_to_params(self) -> str:
         """name=value pairs joined by "&"."""
         strings = []
-        for name, value in self.__dict__.items():
+        d = self.__dict__
+        if type(d) is not dict and not isinstance(d, dict):
+            raise _not_a_dict(d)
+        for name, value in d.items():
             if name in self._skip():
                 continue
             strings.append(f"{name!s}={value!r}")
@@ -213,7 +256,10 @@ class TesselVarMainPy:
     def _mv_to_string(self) -> str:
         """"name": "value" pairs joined by ", "."""
         strings = []
-        for name, value in self.__dict__.items():
+        d = self.__dict__
+        if type(d) is not dict and not isinstance(d, dict):
+            raise _not_a_dict(d)
+        for name, value in d.items():
             if name in self._skip():
                 continue
             strings.append(f'"{name!s}": "{value!r}"')
@@ -227,9 +273,9 @@ class TesselVarMainPy:
         new_kwargs = {}
         for name, value in kwargs.items():
             if type(value).__name__ == _NESTED:
-                # `sort` passed explicitly, as in _set_list: keeps the
-                # interpreter's recursion limit in force for cyclic stores.
-                test = self._to_dict(value.__dict__, False)
+                # One argument, no `sort`, called as in _set_list so that
+                # the recursion limit holds for cyclic stores.
+                test = self._to_dict(*(value.__dict__,))
                 new_kwargs[name] = test
             elif isinstance(value, _SEQUENCES):
                 test = self._list_to_dict(value)
@@ -248,7 +294,7 @@ class TesselVarMainPy:
         new_array = []
         for element in array:
             if type(element).__name__ == _NESTED:
-                new_array.append(self._to_dict(element.__dict__, False))
+                new_array.append(self._to_dict(*(element.__dict__,)))
             elif isinstance(element, _SEQUENCES):
                 new_array.append(self._list_to_dict(element))
             else:
@@ -298,11 +344,13 @@ class TesselVarMainPy:
                 nested.add(**element)
                 target.append(nested)
             elif isinstance(element, _SEQUENCES):
-                # The default is passed explicitly: CPython 3.13.0 does not
-                # check the recursion limit on a call that fills parameter
-                # defaults, so a list that contains itself would recurse
-                # until the process dies.
-                target.append(self._set_list(element, None))
+                # One argument, as the extension passes, but unpacked:
+                # CPython 3.13.0 does not check the recursion limit on a
+                # plain call that fills parameter defaults, so a list that
+                # contains itself would recurse until the process dies.
+                # Passing the default instead would differ when self's
+                # _set_list is not this method (a class passed as self).
+                target.append(self._set_list(*(element,)))
             else:
                 target.append(element)
         if type(target) is not list:
@@ -380,7 +428,10 @@ class TesselVarMainPy:
 
     def __repr__(self) -> str:
         """TesselVar(name=value, ...) in name order."""
-        print_dict = dict(sorted(self.__dict__.items()))
+        d = self.__dict__
+        if type(d) is not dict and not isinstance(d, dict):
+            raise _not_a_dict(d)
+        print_dict = dict(sorted(d.items()))
         arg_strings = []
         for name, value in print_dict.items():
             if name in self._skip():
@@ -675,6 +726,78 @@ def _store_classes() -> Tuple[type, ...]:
         except ImportError:
             _stores = (TesselVarMainPy,)
     return _stores
+
+
+def _own_functions() -> Dict[Any, str]:
+    own = {}
+    for name, attr in vars(TesselVarMainPy).items():
+        attr = getattr(attr, "__func__", attr)  # _skip's staticmethod
+        if isinstance(attr, _types.FunctionType):
+            own[attr] = name
+    return own
+
+
+_OWN = _own_functions()
+
+
+def argument_error(fn: Any, args: Tuple[Any, ...],
+                   kwargs: Dict[str, Any]) -> Optional[str]:
+    """The extension's message for a call fn(*args, **kwargs) of one of
+    TesselVarMainPy's methods (bound or not) whose arguments do not fit, or
+    None when they fit or fn is no such method.
+
+    The model's methods raise the interpreter's own wording for these calls;
+    the extension matches arguments like compiled methods do: too many
+    positional arguments first, then each open parameter from the keywords
+    (a required one missing: "takes exactly/at least N positional
+    argument(s) (M given)", M counting the parameters before it), then the
+    first keyword left over ("multiple values" or "unexpected").  Counts
+    include self.
+    """
+    func = getattr(fn, "__func__", fn)
+    name = _OWN.get(func) if isinstance(func, _types.FunctionType) else None
+    if name is None:
+        return None
+    code = func.__code__
+    params = code.co_varnames[:code.co_argcount]
+    nmin = len(params) - len(func.__defaults__ or ())
+    nargs = len(args) + (fn is not func)
+    if not params:
+        if kwargs:
+            return f"{name}() takes no keyword arguments"
+        if nargs:
+            return f"{name}() takes no arguments ({nargs} given)"
+        return None
+
+    def count(given: int) -> str:
+        n = nmin if given < nmin else len(params)
+        words = ("exactly" if nmin == len(params) else
+                 "at least" if given < nmin else "at most")
+        return (f"{name}() takes {words} {n} positional "
+                f"argument{'' if n == 1 else 's'} ({given} given)")
+
+    if nargs > len(params):
+        return count(nargs)
+    for i in range(nargs, nmin):
+        if params[i] not in kwargs:
+            return count(i)
+    for key in kwargs:
+        if key in params[nargs:]:
+            continue
+        if key in params[:nargs]:
+            return f"{name}() got multiple values for keyword argument '{key}'"
+        return f"{name}() got an unexpected keyword argument '{key}'"
+    return None
+
+
+def call(fn: Any, *args: Any, **kwargs: Any) -> Any:
+    """fn(*args, **kwargs), but a call of one of the model's methods whose
+    arguments do not fit raises the extension's TypeError text (see
+    argument_error) instead of the interpreter's."""
+    message = argument_error(fn, args, kwargs)
+    if message is not None:
+        raise TypeError(message)
+    return fn(*args, **kwargs)
 
 
 def outcome(fn: Any) -> Any:

@@ -5,10 +5,18 @@ hand-made TesselVarMain stores) and one on benchmarks/model.py, receive the
 same seeded sequence of operations.  Values are generated separately for each
 world from the same per-step seed, so nothing either side stores or mutates is
 shared with the other.  After every step the result (or the exception's type,
-message and notes; the type alone for argument-count errors and
-RecursionError) and the whole shape of the root store worked on must agree,
+message and notes; the type alone for RecursionError, and for an argument
+mismatch met inside a method, whose wording the model leaves to the
+interpreter) and the whole shape of the root store worked on must agree,
 sharing of objects between result and store included; every 100 steps all
-root stores are compared.
+root stores are compared.  Steps that call a method with arguments that do
+not fit compare the extension's text, which model.call gives.
+
+Now and then a step works on something else, made afresh from the store at
+hand in each world: a store never set up, or a foreign self for the base
+class's methods (the other world's store, objects with a __dict__,
+classes); its shape is compared too.  Intake steps may run with a broken
+store factory in place.
 
 VAR_MAIN_DIFF_SEED=S and VAR_MAIN_DIFF_STEPS=N run one seed of any length.
 """
@@ -17,7 +25,9 @@ import collections
 import copy
 import os
 import random
+import re
 import sys
+import types
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "benchmarks"))
@@ -33,6 +43,8 @@ REGRESSIONS = [
     (3, 1850),  # the base class's name in "attribute '__weakref__' of ..."
     (1, 1250),  # the store factory's repr inside a rendering
     (1, 800),   # _mv_pop of a property: its deleter runs
+    (17, 241),  # _mv_pop("__class__") with a class as self: its own refusal
+    (27, 74),   # _set_list's recursion with a class as self: one argument
 ]
 CI_SEEDS = (1, 2, 3, 4)
 CI_STEPS = 2500
@@ -108,16 +120,18 @@ class Token:
 class Touchy:
     """A key that refuses to be compared with a string."""
 
+    exc = LookupError
+
     def __hash__(self):
         return 12345
 
     def __eq__(self, other):
         if isinstance(other, str):
-            raise LookupError("compared with a string")
-        return type(other) is Touchy
+            raise self.exc("compared with a string")
+        return type(other) is type(self)
 
     def __repr__(self):
-        return "Touchy()"
+        return f"{type(self).__name__}()"
 
 
 class Unprintable:
@@ -133,6 +147,71 @@ class Unprintable:
 
     def __bool__(self):
         raise ArithmeticError("no truth")
+
+
+class Halt(BaseException):
+    """An interrupt of our own: not an Exception, so nothing may swallow it
+    (a real KeyboardInterrupt would stop the test runner)."""
+
+
+class Faulty:
+    """An iterable whose iterator gives `items` up to `at`, then raises."""
+
+    def __init__(self, items, at, exc):
+        self.items, self.at, self.exc = items, at, exc
+
+    def __iter__(self):
+        yield from self.items[:self.at]
+        raise self.exc("iteration broke")
+
+    def __repr__(self):
+        return f"Faulty({self.at}, {self.exc.__name__})"
+
+
+class Sly(str):
+    """A key whose startswith raises."""
+
+    exc = LookupError
+
+    def startswith(self, *args):
+        raise self.exc("no prefix test")
+
+
+class SlyHalt(Sly):
+    exc = Halt
+
+
+class Stopper(Touchy):
+    """A path step whose comparison with a name interrupts."""
+
+    exc = Halt
+
+
+class Bag:
+    """What a factory that makes no store may return: it has add, nothing
+    else, and remembers the names it was given."""
+
+    def __init__(self):
+        self.got = []
+
+    def add(self, **kwargs):
+        self.got += kwargs
+
+    def __eq__(self, other):
+        return type(other) is Bag and other.got == self.got
+
+    __hash__ = None
+
+    def __repr__(self):
+        return f"Bag({self.got})"
+
+
+class Plain:
+    """An object with a __dict__ that is no store, as self."""
+
+
+def failing_factory():
+    raise LookupError("factory failed")
 
 
 TOUCHY = Touchy()
@@ -164,12 +243,19 @@ MainPy.__name__ = MainPy.__qualname__ = "TesselVarMain"
 
 class World:
     def __init__(self, side):
+        # Base: the class whose methods are called with a foreign self;
+        # Other: the other world's store class, one kind of foreign self.
         if side == "module":
             self.Store, self.Main = tesselvar.TesselVar, var_main.TesselVarMain
             self.Factory = tesselvar._Factory
+            self.Base, self.Other = var_main.TesselVarMain, model.TesselVarPy
+            self.call = lambda fn, *args, **kwargs: fn(*args, **kwargs)
         else:
             self.Store, self.Main, self.Factory = (
                 model.TesselVarPy, MainPy, model._FactoryPy)
+            self.Base, self.Other = model.TesselVarMainPy, tesselvar.TesselVar
+            # The extension's wording for calls whose arguments do not fit.
+            self.call = model.call
         base = self.Store
 
         class Alt(base):
@@ -297,6 +383,92 @@ def store_paths(root, limit=12):
     return found
 
 
+class Through:
+    """self for a store class's methods called through the class with
+    another object: the class's own methods come bound to that object, a
+    name the object lacks goes to the class's __getattr__, assignment to its
+    __setattr__; everything else is the object's own."""
+    __slots__ = ("cls", "obj")
+
+    def __init__(self, cls, obj):
+        object.__setattr__(self, "cls", cls)
+        object.__setattr__(self, "obj", obj)
+
+    def __getattribute__(self, name):
+        cls = object.__getattribute__(self, "cls")
+        obj = object.__getattribute__(self, "obj")
+        if name == "__class__":
+            return Through
+        attr = cls.__dict__.get(name)
+        if isinstance(attr, staticmethod):
+            return getattr(cls, name)
+        if attr is not None and callable(attr):
+            return types.MethodType(attr, obj)
+        try:
+            return getattr(obj, name)
+        except AttributeError:
+            return cls.__getattr__(obj, name)
+
+    def __setattr__(self, name, value):
+        cls = object.__getattribute__(self, "cls")
+        cls.__setattr__(object.__getattribute__(self, "obj"), name, value)
+
+    def __delattr__(self, name):
+        delattr(object.__getattribute__(self, "obj"), name)
+
+    def __repr__(self):
+        cls = object.__getattribute__(self, "cls")
+        return cls.__repr__(object.__getattribute__(self, "obj"))
+
+
+def unwrap(s):
+    return object.__getattribute__(s, "obj") if type(s) is Through else s
+
+
+# What a step may work on instead of a store of the roots: stores never set
+# up (with some of the entries of the step's store copied in raw, settings
+# among them or not), and foreign selfs for the base class's methods: the
+# other world's store, objects with a __dict__, classes.
+BARE = ["bare", "bare store"]
+FOREIGN = ["other world", "namespace", "plain", "class", "store class"]
+
+
+def subject(w, t, kind, seed):
+    r = random.Random(seed)
+    entries = [(k, v) for k, v in t.__dict__.items() if r.random() < 0.6]
+    if r.random() < 0.25:
+        entries = []
+    if kind in ("class", "store class"):
+        attrs = {k: v for k, v in entries
+                 if type(k) is str and not k.startswith("__")}
+        return Through(w.Base, type("Kls", (w.Store,) if kind == "store class"
+                                    else (), attrs))
+    obj = {"bare": w.Main, "bare store": lambda: w.Store.__new__(w.Store),
+           "other world": lambda: w.Other(True, False),
+           "namespace": types.SimpleNamespace, "plain": Plain}[kind]()
+    obj.__dict__.update(entries)
+    return obj if kind in BARE else Through(w.Base, obj)
+
+
+def shape(v, seen):
+    """model.shape, and for the foreign selfs, which may come back as
+    results, their entries; what a class holds of the interpreter's own
+    (descriptors) by kind only."""
+    v = unwrap(v)
+    if isinstance(v, (types.GetSetDescriptorType, types.MemberDescriptorType)):
+        return ("descriptor", v.__name__)
+    if isinstance(v, types.MappingProxyType):
+        return ("mappingproxy", [(k, shape(x, seen)) for k, x in v.items()])
+    if type(v) in (types.SimpleNamespace, Plain) or (
+            isinstance(v, type) and v.__name__ == "Kls"):
+        if id(v) in seen:
+            return ("same", seen[id(v)])
+        seen[id(v)] = len(seen)
+        return ("object", type(v).__name__,
+                [(k, shape(x, seen)) for k, x in vars(v).items()])
+    return model.shape(v, 0, seen)
+
+
 # --- Random values ----------------------------------------------------------
 
 def hashable(r):
@@ -319,6 +491,7 @@ def leaf(r):
 
 def gen(r, w, t, depth=0):
     """A value for world `w`, where `t` is the store the step works on."""
+    t = unwrap(t)
     x = r.random()
     if depth >= 3:
         x *= 0.45
@@ -351,6 +524,8 @@ def gen(r, w, t, depth=0):
         except Exception:
             pass
         return s
+    if not is_store(t):  # a foreign self's entries are its own
+        return None
     if x < 0.995:
         items = list(t.__dict__.values())
         return items[r.randrange(len(items))] if items else None
@@ -378,7 +553,10 @@ def iterable(seed, w, t):
     items = [gen(r, w, t, 2) for _ in range(r.randint(0, 3))]
     return [lambda: range(len(items)), lambda: iter(items),
             lambda: (i for i in items), lambda: dict.fromkeys(STRINGS[:3]),
-            lambda: {"k": 1}.items(), lambda: "$.ab"][int((x - 0.75) * 24)]()
+            lambda: {"k": 1}.items(), lambda: "$.ab",
+            lambda: Faulty(items, r.randint(0, len(items)), LookupError),
+            lambda: Faulty(items, r.randint(0, len(items)), Halt),
+            ][int((x - 0.75) * 32)]()
 
 
 # --- Operations -------------------------------------------------------------
@@ -410,7 +588,8 @@ def lookup_key(r, t):
         steps.append(k)
         cur = cur.__dict__[k] if is_store(cur) else cur[k]
     if steps and r.random() < 0.3:
-        steps.insert(r.randrange(len(steps) + 1), r.choice(["", "zz", 0]))
+        steps.insert(r.randrange(len(steps) + 1),
+                     r.choice(["", "zz", 0, TOUCHY, Stopper()]))
     x = r.random()
     if x < 0.25:
         return pick_name(r, t)
@@ -419,7 +598,10 @@ def lookup_key(r, t):
     if x < 0.8:
         return r.choice([list, tuple])(steps)
     return r.choice([42, None, 3.5, b"ab", {"a": 1}, MyStr("$.a"),
-                     MyStr("a"), "$a.b", iter(steps), frozenset(steps[:1])])
+                     MyStr("a"), "$a.b", iter(steps), frozenset(steps[:1]),
+                     Faulty(steps, r.randint(0, len(steps)), LookupError),
+                     Faulty(steps, r.randint(0, len(steps)), Halt),
+                     Sly("$.a"), SlyHalt("a")])
 
 
 def calling(r, method, *params):
@@ -443,7 +625,9 @@ def public_reads(s, name):
 
 
 def make_op(r, world):
-    """(label, root index, path, fn(w, t), loose): fn runs in either world."""
+    """(label, root index, path, subject, fn(w, s), exact): fn runs in either
+    world on s, the store at `path` or the subject made from it; `exact`
+    compares argument-count messages too."""
     ri = r.randrange(len(world.roots))
     paths = store_paths(world.roots[ri])
     path = paths[r.randrange(len(paths))] if r.random() < 0.35 else ()
@@ -453,7 +637,10 @@ def make_op(r, world):
     # Copied per world where it may be stored.
     flag = r.choice(FLAGS) if r.random() < 0.98 else Unprintable()
     kind = r.choices(OPS, WEIGHTS)[0]
-    loose = False
+    exact = False
+    x = r.random()
+    subj = ((r.choice(BARE if x < 0.04 else FOREIGN), r.getrandbits(32))
+            if x < 0.16 else None)
 
     def V(w, s):
         return value(vs, w, s)
@@ -576,12 +763,15 @@ def make_op(r, world):
     elif kind == "copy":
         deep = r.random() < 0.5
         fn = lambda w, s: (copy.deepcopy if deep else copy.copy)(s)
-    else:  # "bad call": the messages differ by design, only types compare
-        loose = True
-        which = r.randrange(len(BAD_CALLS))
-        fn = lambda w, s: BAD_CALLS[which](s)
-        name = which
-    return (kind, ri, path, name, vs), ri, path, fn, loose
+    else:  # "bad call": arguments that do not fit
+        exact = True
+        fn, name = bad_call(r)
+    broken = None
+    if kind in INTAKE and r.random() < 0.08:
+        broken = r.randrange(len(BROKEN))
+        fn = with_factory(fn, broken)
+    label = (kind, ri, path, name, vs, subj, broken)
+    return label, ri, path, subj, fn, exact
 
 
 def coin(seed):
@@ -589,13 +779,133 @@ def coin(seed):
     return seed & 1
 
 
-BAD_CALLS = [
-    lambda s: s._mv_keys(1), lambda s: s._mv_get(),
-    lambda s: s._mv_get(1, 2, 3), lambda s: s._mv_get(key=1, bogus=2),
-    lambda s: s._mv_pop(), lambda s: s._set_dict("a"),
-    lambda s: s._set_class(None), lambda s: s._mv_set("a", 1, name="b"),
-    lambda s: s._skip(1), lambda s: s._to_dict(), lambda s: s.__getattr__(),
-]
+class Broken:
+    """A store factory that breaks the contract (its repr is the same in
+    both worlds, since a step may store it as a value)."""
+
+    def __init__(self, make, label):
+        self.make, self.label = make, label
+
+    def __call__(self):
+        return self.make()
+
+    def __repr__(self):
+        return f"Broken({self.label})"
+
+
+# Store factories that break the contract: one that raises, ones that make
+# None, a plain dict, an object with add but no store, a store never set
+# up (with and without add), and one that cannot be called.
+BROKEN = [lambda w: Broken(failing_factory, "raises"),
+          lambda w: Broken(lambda: None, "None"),
+          lambda w: Broken(dict, "dict"), lambda w: Broken(Bag, "Bag"),
+          lambda w: Broken(w.Main, "bare"),
+          lambda w: Broken(lambda: w.Store.__new__(w.Store), "bare store"),
+          lambda w: 5]
+INTAKE = {"assign", "mv_set", "mv_set_kwargs", "mv_add", "mv_add self",
+          "set_dict", "set_list", "set_list self", "hooks"}
+MISSING = object()
+
+
+def with_factory(fn, which):
+    """fn with a broken store factory in place, the old one back after."""
+    def run(w, s):
+        d = s.__dict__
+        if not isinstance(d, dict):
+            return fn(w, s)
+        broken, saved = BROKEN[which](w), d.get("_i_c_u", MISSING)
+        d["_i_c_u"] = broken
+        try:
+            return fn(w, s)
+        finally:
+            d = s.__dict__
+            if d.get("_i_c_u", MISSING) is broken:
+                if saved is MISSING:
+                    del d["_i_c_u"]
+                else:
+                    d["_i_c_u"] = saved
+    return run
+
+
+def _signature(name):
+    attr = vars(model.TesselVarMainPy)[name]
+    func = getattr(attr, "__func__", attr)
+    code = func.__code__
+    params = code.co_varnames[:code.co_argcount]
+    return params, len(params) - len(func.__defaults__ or ())
+
+
+METHODS = {name: _signature(name) for name in vars(var_main.TesselVarMain)
+           if callable(getattr(var_main.TesselVarMain, name))}
+# Parameters of exactly one type; "key" of _set_list takes None as well.
+TYPED = {"kwargs": dict, "name": str, "args": tuple, "key": str}
+GOOD = {dict: dict, str: lambda: "a", tuple: tuple}
+WRONG = [None, MyStr("a"), MyDict(a=1), MyTuple(("a",)), Point(1, 2), 5,
+         b"a", "a", {}, ()]
+
+
+def typed(method, param):
+    if method == "_set_dict" and param == "value":
+        return dict
+    if method == "_mv_get" and param == "key":
+        return None
+    return TYPED.get(param)
+
+
+def bad_call(r):
+    """A call of one of the base class's methods with arguments that do not
+    fit: too few, too many, an unknown or repeated keyword, or a value of
+    the wrong type for an exact-type parameter; bound to the store, or
+    through the class with the store as self."""
+    method = r.choice(sorted(METHODS))
+    params, nmin = METHODS[method]
+    bound = r.random() < 0.7
+    if bound and params[:1] == ("self",):
+        params, nmin = params[1:], nmin - 1
+    mode = r.choice(["few", "many", "unknown", "repeated", "type"])
+    if mode == "few" and nmin == 0:
+        mode = "many"
+    if mode == "repeated" and not params:
+        mode = "unknown"
+    checked = [p for p in params if typed(method, p)]
+    if mode == "type" and not checked:
+        mode = "unknown"
+    k = (r.randrange(nmin) if mode == "few"
+         else r.randint(max(nmin, 1), len(params)) if mode == "repeated"
+         else r.randint(nmin, len(params)))
+    positional = list(params[:k])
+    keywords = [p for p in params[k + (mode == "few"):] if r.random() < 0.5]
+    wrong = {}
+    if mode == "many":
+        positional = list(params) + ["extra"] * r.randint(1, 2)
+    elif mode == "unknown":
+        keywords.append(r.choice([word for word in ("bogus", "self", "Name",
+                                                    "value", "kwarg")
+                                  if word not in params]))
+    elif mode == "repeated":
+        keywords.append(r.choice(positional))
+    elif mode == "type":
+        keywords = list(params[k:])
+        param = r.choice(checked)
+        wrong[param] = r.choice([v for v in WRONG if type(v) is not typed(
+            method, param) and not (v is None and method == "_set_list")])
+    keywords = list(dict.fromkeys(keywords))
+    r.shuffle(keywords)
+
+    def value(w, s, param):
+        if param in wrong:
+            return wrong[param]
+        if param == "self":
+            return s
+        kind = typed(method, param)
+        return GOOD[kind]() if kind else ()
+
+    def fn(w, s):
+        target = getattr(s, method) if bound else getattr(w.Base, method)
+        return w.call(target, *[value(w, s, p) for p in positional],
+                      **{p: value(w, s, p) for p in keywords})
+    return fn, (method, bound, mode, positional, keywords, wrong)
+
 
 OPS, WEIGHTS = zip(*[
     ("assign", 14), ("setting", 3), ("read", 6), ("hasattr", 1),
@@ -604,29 +914,45 @@ OPS, WEIGHTS = zip(*[
     ("set_list", 5), ("set_list self", 1), ("mv_get", 10), ("views", 4),
     ("pop", 4), ("pops", 2), ("unhide", 1), ("clear", 2), ("to_dict", 4),
     ("_to_dict", 3), ("_list_to_dict", 2), ("text", 5), ("del", 2),
-    ("set_class", 1), ("raw", 1), ("hooks", 3), ("copy", 1), ("bad call", 1),
+    ("set_class", 1), ("raw", 1), ("hooks", 3), ("copy", 1), ("bad call", 3),
 ])
 
 
 # --- Running and comparing -------------------------------------------------
 
-def outcome(fn, loose, w, ri):
-    """(what the step gave, shape of its root store afterwards).  The result
-    is shaped after the store, so that an object the two share shows as
-    ("same", n): handing out the stored object and handing out a copy of it
-    differ."""
+# The interpreter's and the extension's messages for arguments that do not
+# fit.  The model words them like the interpreter; the steps that call with
+# such arguments themselves get the extension's text from model.call, the
+# others (a method called wrongly by another, deep inside) compare the type.
+ARGUMENT_ERROR = re.compile(r"[\w.]+\(\) (takes |missing \d+ required |"
+                            r"got multiple values |"
+                            r"got an unexpected keyword )")
+
+
+def outcome(fn, exact, w, ri, s):
+    """(what the step gave, shape of its root store afterwards).  What the
+    step gave includes the shape of its subject when that is no store of
+    the root (None: it is).  The result is shaped after the store, so that
+    an object the two share shows as ("same", n): handing out the stored
+    object and handing out a copy of it differ."""
     try:
         result = fn()
-    except Exception as exc:  # noqa: BLE001 - any outcome is compared
-        if loose or isinstance(exc, RecursionError):
+    except (Exception, Halt) as exc:  # noqa: BLE001 - any outcome is compared
+        if isinstance(exc, RecursionError):
             got = ("raise", type(exc).__name__)
+        elif (not exact and isinstance(exc, TypeError)
+              and ARGUMENT_ERROR.match(str(exc))):
+            got = ("raise", "TypeError", "arguments")
         else:
             got = ("raise", type(exc).__name__, str(exc),
                    getattr(exc, "__notes__", None))
-        return got, model.shape(w.roots[ri])
+        seen = {}
+        tree = model.shape(w.roots[ri], 0, seen)
+        return (got, None if s is None else shape(s, seen)), tree
     seen = {}
     tree = model.shape(w.roots[ri], 0, seen)
-    return ("ok", model.shape(result, 0, seen)), tree
+    aside = None if s is None else shape(s, seen)
+    return (("ok", shape(result, seen)), aside), tree
 
 
 def show(obj):
@@ -682,12 +1008,15 @@ def run(seed, steps):
     worlds = (World("module"), World("model"))
     recent = collections.deque(maxlen=6)
     for step in range(steps):
-        label, ri, path, fn, loose = make_op(r, worlds[0])
+        label, ri, path, subj, fn, exact = make_op(r, worlds[0])
         recent.append(f"{step}: {clip(label, 300)}")
         got, shapes = [], []
         for w in worlds:
-            t = resolve(w.roots[ri], path)
-            result, tree = outcome(lambda: fn(w, t), loose, w, ri)
+            s = resolve(w.roots[ri], path)
+            aside = None if subj is None else subject(w, s, *subj)
+            result, tree = outcome(
+                lambda: fn(w, s if aside is None else aside), exact, w, ri,
+                aside)
             got.append(result)
             shapes.append([tree])
         # An operation reaches no store outside its root: compare that root
@@ -708,7 +1037,7 @@ def run(seed, steps):
         # Past a RecursionError the partial state depends on how deep each
         # side got, and oversized stores only slow the run down: start the
         # root afresh on both sides.
-        if got[0][1:2] == ("RecursionError",) or \
+        if got[0][0][1:2] == ("RecursionError",) or \
                 weight(shapes[0][roots.index(ri)]) >= 3000:
             for w in worlds:
                 w.roots[ri] = w.fresh(ri)
