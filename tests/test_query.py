@@ -117,6 +117,47 @@ class ViewTest(unittest.TestCase):
 
 
 class LookupTest(unittest.TestCase):
+    def test_path_steps_call_what_overrides_them(self):
+        # A path step is a dict probe only while the class's own keys(),
+        # get() and _skip are in force; otherwise every call still happens.
+        log = []
+
+        class Keys(TesselVar):
+            def keys(self):
+                log.append("keys")
+                return super().keys()
+
+        class Get(TesselVar):
+            def get(self, name, default=None):
+                log.append("get")
+                return super().get(name, default)
+
+        class Eq(str):
+            def __eq__(self, other):
+                log.append("eq")
+                return str.__eq__(self, other)
+            __hash__ = str.__hash__
+        for cls, want in [(Keys, ["keys", "keys"]), (Get, ["get", "get"]),
+                          (Counting, None)]:
+            top = cls()
+            top.a = {"b": {"c": 1}}
+            object.__setattr__(top.a, "__class__", cls)
+            log.clear()
+            Counting.calls = 0
+            self.assertEqual(top._mv_get("$.a.b"), top.a.b, cls)
+            if want is not None:
+                self.assertEqual(log, want, cls)
+            else:
+                self.assertEqual(Counting.calls, 4)   # `in` and get() per step
+        hidden = store(a={"b": 1})
+        hidden.a.__dict__["_skip"] = lambda: ["b"]     # a variable hides _skip
+        self.assertEqual(hidden._mv_get("$.a.b", "D"), "D")
+        plain = TesselVar(inherit=True)
+        plain.d = {Eq("k"): 1}                         # probed as often as called
+        log.clear()
+        self.assertEqual(plain._mv_get(["d", "k"]), 1)
+        self.assertEqual(log, ["eq", "eq"])
+
     def test_names_and_paths(self):
         class Odd(str):
             def startswith(self, prefix):

@@ -8,6 +8,7 @@
 #include "dispatch.hpp"
 #include "lines.hpp"
 #include "methods.hpp"
+#include "partner.hpp"
 #include "runtime/internals.hpp"
 #include "store.hpp"
 
@@ -173,9 +174,59 @@ give_up(Call& call, PyObject* fallback, Statement line) noexcept
 // One step of a path walk: `step in current.keys()` and `current.get(step)`.
 // Returns 1 and replaces `current`, 0 when the step is absent, -1 on error
 // (with *line set).
+// One step as a probe, when it is certain to answer like the calls: a plain
+// dict with only exact str keys, or a store of the public class whose own
+// keys()/get() are in force and whose own _skip decides, and an exact str
+// step.  Then `step in current.keys()` and `current.get(step)` are one dict
+// probe that runs no code.  1 found (`current` replaced), 0 absent, 2 when
+// the literal calls must run.
+int
+probe_step(Ref& current, PyObject* step) noexcept
+{
+    if (!PyUnicode_CheckExact(step)) {
+        return 2;
+    }
+    PyObject* cur = current.get();
+    Ref d;
+    if (PyDict_CheckExact(cur)) {
+        d = Ref::borrow(cur);
+    }
+    else {
+        PyTypeObject* tp = Py_TYPE(cur);
+        int bind = 0;
+        if (!dict_is_plain(tp) || !partner_keys_and_get(tp) ||
+            !is_own_skip(own_method(cur, names.skip, &bind), bind)) {
+            PyErr_Clear();
+            return 2;
+        }
+        if (is_setting_name(step)) {
+            return 0;  // the exclusion rule leaves it out of keys()
+        }
+        d = Ref::steal(PyObject_GenericGetDict(cur, nullptr));
+        if (!d) {
+            PyErr_Clear();
+            return 2;
+        }
+    }
+    if (!only_str_keys(d.get())) {
+        return 2;
+    }
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(d.get(), step, &value) <= 0) {
+        PyErr_Clear();  // str keys only: absent, never an error
+        return 0;
+    }
+    current = Ref::steal(value);
+    return 1;
+}
+
 int
 walk_step(Ref& current, PyObject* step, Statement* line)
 {
+    const int probed = probe_step(current, step);
+    if (probed != 2) {
+        return probed;
+    }
     *line = kStepIn;
     Ref keys = Ref::steal(PyObject_GetAttr(current.get(), names.keys));
     if (!keys) {
@@ -239,7 +290,8 @@ probe_name(PyObject* self, PyObject* name, PyObject* fallback, Ref& result)
 }
 
 PyObject*
-walk_path(Call& call, PyObject* self, PyObject* path, PyObject* fallback) noexcept
+walk_path(Call& call, PyObject* self, PyObject* path, PyObject* fallback,
+          Py_ssize_t skip = 0) noexcept
 {
     Ref current = Ref::borrow(self);
     Statement line = kEachStep;
@@ -247,6 +299,10 @@ walk_path(Call& call, PyObject* self, PyObject* path, PyObject* fallback) noexce
     // a path changed by keys() or get() is seen in its changed state.
     Iteration steps(path);
     for (Ref& step : steps) {
+        if (skip > 0) {
+            --skip;  // the "$" before the first dot of a path string
+            continue;
+        }
         int r = walk_step(current, step.get(), &line);
         if (r < 0) {
             return give_up(call, fallback, line);
@@ -408,6 +464,7 @@ PyObject*
 mv_get(Call& call, Any self, Any key, Any fallback) noexcept
 {
     Ref lookup = Ref::borrow(key);
+    Py_ssize_t skip = 0;
     if (PyUnicode_Check(key)) {
         int is_path;
         if (PyUnicode_CheckExact(key)) {
@@ -430,10 +487,18 @@ mv_get(Call& call, Any self, Any key, Any fallback) noexcept
             if (!pieces) {
                 return give_up(call, fallback, kSplitPath);
             }
-            lookup = Ref::steal(PySequence_GetSlice(pieces.get(), 1,
-                                                    PY_SSIZE_T_MAX));
-            if (!lookup) {
-                return give_up(call, fallback, kSplitPath);
+            if (PyList_CheckExact(pieces.get())) {
+                // Our own list: walk it from its second item instead of
+                // copying the slice (nobody else can see or change it).
+                lookup = std::move(pieces);
+                skip = 1;
+            }
+            else {
+                lookup = Ref::steal(PySequence_GetSlice(pieces.get(), 1,
+                                                        PY_SSIZE_T_MAX));
+                if (!lookup) {
+                    return give_up(call, fallback, kSplitPath);
+                }
             }
         }
     }
@@ -461,7 +526,7 @@ mv_get(Call& call, Any self, Any key, Any fallback) noexcept
         }
         return value.release();
     }
-    return walk_path(call, self, lookup.get(), fallback);
+    return walk_path(call, self, lookup.get(), fallback, skip);
 }
 
 PyObject*

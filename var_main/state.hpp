@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <vector>
 
+struct TesselVarCoreAPI;  // tesselvar_core/api.h
+
 namespace vm {
 
 // Interned strings, made once at start-up.
@@ -41,6 +43,8 @@ struct Names {
     PyObject* dunder_dict;
     PyObject* dunder_name;
     PyObject* tesselvar;  // "TesselVar", the name of a nested store's class
+    PyObject* partner_module;   // "tesselvar._core"
+    PyObject* partner_capsule;  // "_C_API"
     PyObject* dunder_getattribute;
     PyObject* dunder_delattr;
     PyObject* dollar_dot;  // "$."
@@ -102,6 +106,8 @@ struct State {
     TypeInfo types[8]{};               // per-type records, by address
     std::vector<CachedCode> codes;
     Facilities facilities{};
+    // The public class's module, once seen (partner.cpp).
+    const ::TesselVarCoreAPI* partner = nullptr;
 };
 
 extern State state;

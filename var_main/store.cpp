@@ -44,6 +44,8 @@ init_names() noexcept
         {&names.dunder_dict, "__dict__"},
         {&names.dunder_name, "__name__"},
         {&names.tesselvar, "TesselVar"},
+        {&names.partner_module, "tesselvar._core"},
+        {&names.partner_capsule, "_C_API"},
         {&names.dunder_getattribute, "__getattribute__"},
         {&names.dunder_delattr, "__delattr__"},
         {&names.dollar_dot, "$."},
