@@ -149,7 +149,8 @@ class LookupTest(unittest.TestCase):
                 self.assertEqual(log, want, cls)
             else:
                 self.assertEqual(Counting.calls, 4)   # `in` and get() per step
-        hidden = store(a={"b": 1})
+        hidden = TesselVar()
+        hidden.a = {"b": 1}
         hidden.a.__dict__["_skip"] = lambda: ["b"]     # a variable hides _skip
         self.assertEqual(hidden._mv_get("$.a.b", "D"), "D")
         plain = TesselVar(inherit=True)

@@ -28,7 +28,9 @@ import collections.abc as _abc
 import copy as _copy
 from typing import Any, Dict
 
-from tesselvar._core import TesselVar, _Factory
+from tesselvar._core import TesselVar
+# The store factory, for code that makes nested stores itself.
+from tesselvar._core import _Factory as _Factory  # pyright: ignore[reportPrivateUsage]
 
 __all__ = ["TesselVar"]
 
