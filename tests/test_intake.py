@@ -79,6 +79,26 @@ class SetDict(unittest.TestCase):
         self.assertEqual((fake.got, given), ({"y": 2, "junk": 1}, {"y": 2}))
         self.assertEqual((plain, sub), ({"x": 1, "y": 2}, {"x": 1, "y": 2}))
 
+    def test_merge_into_the_public_class_goes_through_its_mv_add(self):
+        # The class's own add() hands a fresh dict to self._mv_add: a hiding
+        # variable or a subclass override is what gets it, and keys that
+        # cannot be keywords fail as the keyword call does.
+        got = []
+        s = TesselVar()
+        s.n = {"x": 1}
+        s.n.__dict__["_mv_add"] = got.append
+        given = {"y": 2}
+        s._mv_add({"n": given})
+        self.assertEqual((got, got[0] is given, s.n.__dict__.get("y")), ([{"y": 2}], False, None))
+        own = type("TesselVar", (TesselVar,),
+                   {"_mv_add": lambda self, kwargs: got.append(("own", kwargs))})
+        t = TesselVar()
+        t.__dict__["n"] = own()
+        t._mv_add({"n": {"z": 3}})
+        self.assertEqual(got[-1], ("own", {"z": 3}))
+        e = caught(TesselVar()._mv_add, {"n": {1: 2}}, expect=TypeError)
+        self.assertEqual(str(e), "keywords must be strings")
+
     def test_truth_of_current_before_new(self):
         log = []
         for cur, new, tested, create in ((False, True, ["cur"], True),

@@ -12,7 +12,9 @@
 // Every step re-reads self.__dict__: the factory, `add` and overridden methods
 // run arbitrary code in between.  Nothing is rolled back after a failure.
 #include "lines.hpp"
+#include "dispatch.hpp"
 #include "methods.hpp"
+#include "partner.hpp"
 #include "store.hpp"
 
 namespace vm {
@@ -61,6 +63,21 @@ make_nested(PyObject* self) noexcept
     return call_method(self, names.i_c_u, {});
 }
 
+// Can every key be a keyword argument (a str, subclasses included)?
+bool
+keyword_names(PyObject* d) noexcept
+{
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(d, &pos, &key, &value)) {
+        if (!PyUnicode_Check(key)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // `nested.add(**entries)` with a fresh dict of keywords.
 bool
 fill_nested(PyObject* nested, PyObject* entries) noexcept
@@ -69,7 +86,33 @@ fill_nested(PyObject* nested, PyObject* entries) noexcept
     if (!add) {
         return false;
     }
-    return static_cast<bool>(call_with_entries(add.get(), entries));
+    Ref fresh = Ref::steal(
+        PyDict_CheckExact(entries)
+            ? PyDict_Copy(entries)
+            : PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type),
+                                  entries));
+    if (!fresh) {
+        return false;
+    }
+    // The public class's own add(**entries) only hands its keywords, as a
+    // new dict, to self._mv_add.  While that is so (our _mv_add, reached the
+    // ordinary way) and every key can be a keyword, call _mv_add with the
+    // fresh dict and skip the keyword round trip.
+    if (partner_add(Py_TYPE(nested)) && keyword_names(fresh.get())) {
+        int bind = 0;
+        if (is_own(own_method(nested, names.mv_add, &bind),
+                   &Adapt<&mv_add>::run)) {
+            add.reset();
+            return static_cast<bool>(
+                call_method(nested, names.mv_add, {fresh.get()}));
+        }
+        if (bind < 0) {
+            return false;
+        }
+    }
+    Ref no_args = Ref::steal(PyTuple_New(0));
+    return no_args && static_cast<bool>(Ref::steal(
+                          PyObject_Call(add.get(), no_args.get(), fresh.get())));
 }
 
 // Appends to the target list: directly for an exact list, through `append`

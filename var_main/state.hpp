@@ -29,6 +29,7 @@ struct Names {
     PyObject* set_list;
     PyObject* set_attr;
     PyObject* mv_set;
+    PyObject* mv_add;
     PyObject* mv_keys;
     PyObject* mv_pop;
     PyObject* to_dict;

@@ -30,6 +30,7 @@ init_names() noexcept
         {&names.set_list, "_set_list"},
         {&names.set_attr, "_set_attr"},
         {&names.mv_set, "_mv_set"},
+        {&names.mv_add, "_mv_add"},
         {&names.mv_keys, "_mv_keys"},
         {&names.mv_pop, "_mv_pop"},
         {&names.to_dict, "_to_dict"},
@@ -152,24 +153,6 @@ call_method(PyObject* self, PyObject* name,
     }
     return Ref::steal(
         PyObject_VectorcallMethod(name, stack + 1, npos | offset, kwnames));
-}
-
-Ref
-call_with_entries(PyObject* fn, PyObject* entries) noexcept
-{
-    Ref fresh = Ref::steal(
-        PyDict_CheckExact(entries)
-            ? PyDict_Copy(entries)
-            : PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type),
-                                  entries));
-    if (!fresh) {
-        return Ref();
-    }
-    Ref no_args = Ref::steal(PyTuple_New(0));
-    if (!no_args) {
-        return Ref();
-    }
-    return Ref::steal(PyObject_Call(fn, no_args.get(), fresh.get()));
 }
 
 int

@@ -71,9 +71,6 @@ Ref call_method(PyObject* self, PyObject* name,
                 std::initializer_list<PyObject*> args,
                 PyObject* kwnames = nullptr) noexcept;
 
-// `fn(**kwargs)` with a fresh dict of keywords, as `add` is called: a copy of
-// an exact dict, or dict(d) for an instance of a dict subclass.
-Ref call_with_entries(PyObject* fn, PyObject* entries) noexcept;
 
 // --- Classification ---------------------------------------------------------
 
