@@ -199,6 +199,19 @@ to_dict(Call& call, Any self, Dict kwargs, Any sort) noexcept
     DictItems items(kwargs.p);
     SkipRule rule(self);
     for (auto& [name, value] : items) {
+        // The common leaf first: a str, number, bool or None is neither a
+        // store nor a sequence, and testing so runs no code.
+        if (plain_leaf(value.get())) {
+            int skipped = rule.test(name.get());
+            if (skipped < 0) {
+                return call.fail(kTestSkip);
+            }
+            if (!skipped &&
+                PyDict_SetItem(result.get(), name.get(), value.get()) < 0) {
+                return call.fail(kAddValue);
+            }
+            continue;
+        }
         int nested = is_nested_store(value.get());
         if (nested < 0) {
             return call.fail(kTestStore);
@@ -263,6 +276,12 @@ list_to_dict(Call& call, Any self, Any array) noexcept
     }
     Iteration elements(array);
     for (Ref& element : elements) {
+        if (plain_leaf(element.get())) {
+            if (PyList_Append(result.get(), element.get()) < 0) {
+                return call.fail(kAppendElement);
+            }
+            continue;
+        }
         int nested = is_nested_store(element.get());
         if (nested < 0) {
             return call.fail(kElementStore);
