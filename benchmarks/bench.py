@@ -6,7 +6,7 @@ Run with the build folder (which holds var_main and the package tesselvar) on th
         [--json out.json] [--only W1,W4] [--rounds N] [--batch-ms M]
 
 Each workload is timed on three candidates: a store of the shipped class
-TesselVar ("module"), a store of TesselVarPy from model.py ("model", the same
+TesselVar ("module"), a store of TesselVarPy from tests/model.py ("model", the same
 algorithms in plain Python) and the cheapest builtin way to do the same job
 ("floor").  Every figure is measured in this one process: a batch of calls
 is timed with time.perf_counter_ns, batches of the three candidates are
@@ -35,6 +35,8 @@ from typing import Any, Callable, Dict, List, Optional, Set, Tuple
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+# The pure-Python twin lives with the tests, which check the module against it.
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
 
 import var_main  # noqa: E402
 from tesselvar import TesselVar  # noqa: E402

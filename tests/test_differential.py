@@ -1,7 +1,7 @@
 """Randomized differential runs: the extension against its pure-Python twin.
 
 Two worlds, one built on var_main (tesselvar.TesselVar, subclasses of it and
-hand-made TesselVarMain stores) and one on benchmarks/model.py, receive the
+hand-made TesselVarMain stores) and one on tests/model.py, receive the
 same seeded sequence of operations.  Values are generated separately for each
 world from the same per-step seed, so nothing either side stores or mutates is
 shared with the other.  After every step the result (or the exception's type,
@@ -29,8 +29,6 @@ import re
 import sys
 import types
 import unittest
-
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "benchmarks"))
 
 import model  # noqa: E402
 import tesselvar  # noqa: E402
