@@ -107,6 +107,39 @@ getattr_hook(Call& call, Any self, Str name) noexcept
 PyObject*
 setattr_hook(Call& call, Any self, Str name, Any value) noexcept
 {
+    // The common assignment in one resolution: the setting read from the
+    // instance dict (the type has nothing of that name), an exact bool, and
+    // for a plain value our own _set_attr, not hidden.  With only str keys
+    // in the dict nothing on the way runs code.
+    if (Ref d = plain_dict(self)) {
+        PyTypeObject* tp = Py_TYPE(self);
+        PyObject* setting = type_attr(tp, names.g_n_i) == nullptr
+                                ? PyDict_GetItemWithError(d.get(), names.g_n_i)
+                                : nullptr;
+        if (setting == Py_True) {
+            if (PyDict_SetItem(d.get(), name.p, value) < 0) {
+                return call.fail(kStoreAsGiven);
+            }
+            return new_none();
+        }
+        if (setting == Py_False && !PyDict_Check(value) && !is_sequence(value) &&
+            is_own(type_attr(tp, names.set_attr), &Adapt<&set_attr>::run) &&
+            !PyDict_Contains(d.get(), names.set_attr)) {
+            bool stored;
+            {
+                Depth depth;
+                if (!depth.enter()) {
+                    return call.fail(kCallSetAttr);
+                }
+                stored = PyDict_SetItem(d.get(), name.p, value) == 0;
+            }
+            if (!stored) {
+                add_traceback("var_main.TesselVarMain._set_attr", kStoreValue.line);
+                return call.fail(kCallSetAttr);
+            }
+            return new_none();
+        }
+    }
     Ref inherit = own_setting(self, names.g_n_i);
     if (!inherit && !PyErr_Occurred()) {
         inherit = Ref::steal(PyObject_GetAttr(self, names.g_n_i));

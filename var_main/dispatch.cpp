@@ -215,4 +215,25 @@ own_setting(PyObject* self, PyObject* name) noexcept
     return Ref::steal(value);  // empty when absent: the literal lookup runs
 }
 
+Ref
+plain_dict(PyObject* self) noexcept
+{
+    TypeInfo& e = info(Py_TYPE(self));
+    if (!e.dict_plain) {
+        return Ref();
+    }
+    Ref d = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    if (!d || !cpy::dict_has_only_str_keys(d.get())) {
+        PyErr_Clear();
+        return Ref();
+    }
+    return d;
+}
+
+PyObject*
+type_attr(PyTypeObject* tp, PyObject* name) noexcept
+{
+    return type_lookup(info(tp), tp, name);
+}
+
 }  // namespace vm

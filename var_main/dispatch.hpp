@@ -55,4 +55,14 @@ bool is_own_skip(PyObject* fn, int bind) noexcept;
 // run (or with an error set on failure).
 Ref own_setting(PyObject* self, PyObject* name) noexcept;
 
+// The instance dict of `self` when attribute lookup on it is plain (an
+// ordinary instance, object's __getattribute__, the standard __dict__) and
+// every key of the dict is an exact str, so that probing it runs no code;
+// empty (no error set) otherwise.  Valid until Python code can run.
+Ref plain_dict(PyObject* self) noexcept;
+
+// What the type alone resolves one of our interned names to (borrowed,
+// cached per version tag; nullptr when nothing).
+PyObject* type_attr(PyTypeObject* tp, PyObject* name) noexcept;
+
 }  // namespace vm
