@@ -89,7 +89,7 @@ sorted_copy(PyObject* d)
 Ref
 export_nested(PyObject* self, PyObject* nested)
 {
-    Ref d = Ref::steal(PyObject_GetAttr(nested, names.dunder_dict));
+    Ref d = instance_dict(nested);  // `nested.__dict__`
     if (!d) {
         return Ref();
     }

@@ -60,6 +60,18 @@ constexpr Statement kAssignKwarg = at(Def::mv_set_kwargs, 301); //     setattr(s
 Ref
 make_nested(PyObject* self) noexcept
 {
+    // The factory is a variable of the store: while the type has nothing of
+    // that name, `self._i_c_u` is the dict's entry, read by one probe.
+    if (Ref d = plain_dict(self)) {
+        if (type_attr(Py_TYPE(self), names.i_c_u) == nullptr) {
+            PyObject* factory = nullptr;
+            if (PyDict_GetItemRef(d.get(), names.i_c_u, &factory) > 0) {
+                Ref held = Ref::steal(factory);
+                d.reset();
+                return Ref::steal(PyObject_CallNoArgs(held.get()));
+            }
+        }
+    }
     return call_method(self, names.i_c_u, {});
 }
 
@@ -82,8 +94,11 @@ keyword_names(PyObject* d) noexcept
 bool
 fill_nested(PyObject* nested, PyObject* entries) noexcept
 {
-    Ref add = Ref::steal(PyObject_GetAttr(nested, names.add));
-    if (!add) {
+    // The public class's own add is a data descriptor that only binds:
+    // while it is in force, reading it can wait until it is called.
+    const bool own_add = partner_add(Py_TYPE(nested));
+    Ref add;
+    if (!own_add && !(add = Ref::steal(PyObject_GetAttr(nested, names.add)))) {
         return false;
     }
     Ref fresh = Ref::steal(
@@ -98,17 +113,19 @@ fill_nested(PyObject* nested, PyObject* entries) noexcept
     // new dict, to self._mv_add.  While that is so (our _mv_add, reached the
     // ordinary way) and every key can be a keyword, call _mv_add with the
     // fresh dict and skip the keyword round trip.
-    if (partner_add(Py_TYPE(nested)) && keyword_names(fresh.get())) {
+    if (own_add && keyword_names(fresh.get())) {
         int bind = 0;
         if (is_own(own_method(nested, names.mv_add, &bind),
                    &Adapt<&mv_add>::run)) {
-            add.reset();
             return static_cast<bool>(
                 call_method(nested, names.mv_add, {fresh.get()}));
         }
         if (bind < 0) {
             return false;
         }
+    }
+    if (!add && !(add = Ref::steal(PyObject_GetAttr(nested, names.add)))) {
+        return false;
     }
     Ref no_args = Ref::steal(PyTuple_New(0));
     return no_args && static_cast<bool>(Ref::steal(

@@ -2,22 +2,12 @@
 // start-up checks (see internals.hpp).
 #include "runtime/internals.hpp"
 
-#include "state.hpp"
 
 #include <cstdint>
 
 namespace vm::cpy {
 
 namespace {
-
-// The head of a dict's keys table in CPython 3.13, which the public headers
-// keep opaque.  Only its kind byte is read.
-struct KeysHead {
-    Py_ssize_t refcnt;
-    std::uint8_t log2_size;
-    std::uint8_t log2_index_bytes;
-    std::uint8_t kind;  // 0 general, 1 str keys only, 2 split (str only)
-};
 
 // funcobject.c's staticmethod object.
 struct StaticMethod {
@@ -26,14 +16,6 @@ struct StaticMethod {
     PyObject* dict;
 };
 
-
-int
-keys_kind(PyObject* d) noexcept
-{
-    auto* keys = reinterpret_cast<const KeysHead*>(
-        reinterpret_cast<PyDictObject*>(d)->ma_keys);
-    return keys->kind;
-}
 
 bool
 check_keys_kind() noexcept
@@ -83,11 +65,8 @@ verify() noexcept
 }
 
 bool
-dict_has_only_str_keys(PyObject* d) noexcept
+scan_for_str_keys(PyObject* d) noexcept
 {
-    if (state.facilities.keys_kind && PyDict_CheckExact(d)) {
-        return keys_kind(d) != 0;
-    }
     Py_ssize_t pos = 0;
     PyObject* key;
     PyObject* value;

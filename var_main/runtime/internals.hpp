@@ -13,6 +13,9 @@
 #pragma once
 
 #include "runtime/ref.hpp"
+#include "state.hpp"
+
+#include <cstdint>
 
 namespace vm::cpy {
 
@@ -53,8 +56,33 @@ heap_type_name(PyTypeObject* tp) noexcept
 // --- Dicts ------------------------------------------------------------------
 // Are all keys of an exact dict exact str?  The kind byte of the keys table
 // says so in O(1); the public way is a scan.  Checked at start-up against
-// dicts whose kind is known; otherwise this scans.
-bool dict_has_only_str_keys(PyObject* d) noexcept;
+// dicts whose kind is known; otherwise this scans.  Inline: the fast paths
+// ask it on every call.
+struct KeysHead {  // the head of a dict's keys table in CPython 3.13
+    Py_ssize_t refcnt;
+    std::uint8_t log2_size;
+    std::uint8_t log2_index_bytes;
+    std::uint8_t kind;  // 0 general, 1 str keys only, 2 split (str only)
+};
+
+inline int
+keys_kind(PyObject* d) noexcept
+{
+    return reinterpret_cast<const KeysHead*>(
+               reinterpret_cast<PyDictObject*>(d)->ma_keys)
+        ->kind;
+}
+
+bool scan_for_str_keys(PyObject* d) noexcept;
+
+inline bool
+dict_has_only_str_keys(PyObject* d) noexcept
+{
+    if (state.facilities.keys_kind && PyDict_CheckExact(d)) {
+        return keys_kind(d) != 0;
+    }
+    return scan_for_str_keys(d);
+}
 
 // --- Lists ------------------------------------------------------------------
 // The item array of a list made by PyList_New(n), for filling it in place
