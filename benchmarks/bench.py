@@ -349,7 +349,7 @@ def workloads(keys: Optional[Set[str]] = None) -> List[Workload]:
         "W0", "make an empty store", "object()",
         Candidate("module", "C()", {"C": TesselVar}, 10),
         Candidate("model", "C()", {"C": TesselVarPy}, 10),
-        Candidate("floor", "object()", {}, 10)))
+        Candidate("floor", "object()", {}, 10), floor_target=3))
 
     simple("W1", "read an existing variable", "o.x", small,
            "plain object attribute read", "p.x", {"p": plain},
@@ -357,7 +357,7 @@ def workloads(keys: Optional[Set[str]] = None) -> List[Workload]:
     simple("W2", "read a missing name (reprint)", "o.missing", small,
            'getattr(p, "missing", "missing")',
            'getattr(p, "missing", "missing")', {"p": plain},
-           unroll=10, floor_target=1.2, model_target=8)
+           unroll=10, floor_target=1.3, model_target=8)
     simple("W3", "assign a scalar", "o.x = 1", small,
            "plain object attribute write", "p.x = 1", {"p": plain},
            unroll=10, floor_target=5, model_target=8)
@@ -404,7 +404,7 @@ def workloads(keys: Optional[Set[str]] = None) -> List[Workload]:
            {"deepcopy": copy.deepcopy, "config": CONFIG},
            floor_target=0.15, model_target=8)
     simple("W9a", "repr(), 100 variables", "repr(o)", hundred, "repr(d)",
-           "repr(d)", {"d": plain_vars}, floor_target=1.3)
+           "repr(d)", {"d": plain_vars}, floor_target=1.1)
     simple("W9b", "_mv_to_params(), 100 variables", "o._mv_to_params()",
            hundred, "repr(d)", "repr(d)", {"d": plain_vars},
            floor_target=1.3)
