@@ -26,6 +26,7 @@ struct Shared {
     PyTypeObject* base;            // var_main.TesselVarMain
     PyObject* set_class;           // TesselVarMain.__dict__["_set_class"]
     PyObject* skip;                // TesselVarMain.__dict__["_skip"]
+    PyObject* skip_fn;             // the function inside it (owned)
     PyObject* dict_descr;          // TesselVarMain.__dict__["__dict__"]
     PyObject* object_getattribute; // object.__dict__["__getattribute__"]
     // Interned names.

@@ -2,6 +2,8 @@
 // self, and the exclusion rule.
 #include "core.hpp"
 
+#include "runtime/internals.hpp"
+
 namespace tv {
 
 Shared g;
@@ -14,8 +16,8 @@ plain_access(PyTypeObject* tp) noexcept
     // __dict__ is the instance-dict slot that TesselVarMain got from type().
     return (tp->tp_getattro == g.base->tp_getattro ||
             tp->tp_getattro == PyObject_GenericGetAttr) &&
-           _PyType_Lookup(tp, g.s_getattribute) == g.object_getattribute &&
-           _PyType_Lookup(tp, g.s_dunder_dict) == g.dict_descr;
+           vm::cpy::type_lookup(tp, g.s_getattribute) == g.object_getattribute &&
+           vm::cpy::type_lookup(tp, g.s_dunder_dict) == g.dict_descr;
 }
 
 Ref
@@ -31,14 +33,25 @@ int
 resolves_to(PyObject* self, PyObject* name, PyObject* expected) noexcept
 {
     PyTypeObject* tp = Py_TYPE(self);
-    if (!plain_access(tp) || _PyType_Lookup(tp, name) != expected) {
+    if (!plain_access(tp) || vm::cpy::type_lookup(tp, name) != expected) {
+        return 0;
+    }
+    // staticmethod.__init__ can swap the callable of a live staticmethod:
+    // ask every time whether _skip's still holds var_main's function.
+    if (expected == g.skip &&
+        vm::cpy::staticmethod_callable(expected) != g.skip_fn) {
         return 0;
     }
     // `expected` is a plain function or a staticmethod: an instance entry
-    // of the same name hides it.
+    // of the same name hides it.  With only exact str keys the probe runs
+    // no code (a colliding key's __eq__ could change the class under us);
+    // otherwise the caller takes the literal way.
     Ref d = Ref::steal(PyObject_GenericGetDict(self, nullptr));
     if (!d) {
         return -1;
+    }
+    if (!PyDict_CheckExact(d.get()) || !vm::cpy::dict_has_only_str_keys(d.get())) {
+        return 0;
     }
     int hidden = PyDict_Contains(d.get(), name);
     return hidden < 0 ? -1 : !hidden;

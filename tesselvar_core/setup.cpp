@@ -7,6 +7,8 @@
 // method does, in its order.
 #include "core.hpp"
 
+#include "runtime/internals.hpp"
+
 #include <cstddef>
 
 namespace tv {
@@ -48,17 +50,17 @@ unsigned int g_direct_version = 0;
 bool
 direct_set_up(PyTypeObject* tp) noexcept
 {
-    if (tp->tp_version_tag != 0 && tp->tp_version_tag == g_direct_version) {
+    if (vm::cpy::version_tag(tp) != 0 && vm::cpy::version_tag(tp) == g_direct_version) {
         return true;
     }
     bool direct = plain_access(tp) &&
-                  _PyType_Lookup(tp, g.s_set_class) == g.set_class;
+                  vm::cpy::type_lookup(tp, g.s_set_class) == g.set_class;
     for (int i = 0; direct && i < 4; ++i) {
-        direct = _PyType_Lookup(tp, g.settings[i]) == nullptr;
+        direct = vm::cpy::type_lookup(tp, g.settings[i]) == nullptr;
     }
     // The lookups gave the type a version if it can have one (0: none).
     if (direct) {
-        g_direct_version = tp->tp_version_tag;
+        g_direct_version = vm::cpy::version_tag(tp);
     }
     return direct;
 }
@@ -86,8 +88,10 @@ set_up_fresh(PyObject* self, PyObject* factory, PyObject* reprint,
         // `self.__dict__ = d` through the slot that plain_access() found
         // (the store is of its class): the store takes d as its dict
         // without making one first.
-        PyGetSetDef* slot =
-            reinterpret_cast<PyGetSetDescrObject*>(g.dict_descr)->d_getset;
+        PyGetSetDef* slot = vm::cpy::getset_def(g.dict_descr);
+        if (slot == nullptr || slot->set == nullptr) {
+            return PyObject_GenericSetDict(self, d.get(), nullptr);
+        }
         return slot->set(self, d.get(), slot->closure);
     }
     PyObject* const values[] = {factory, reprint, inherit, Py_False};

@@ -7,6 +7,8 @@
 // pickles are added in Python by the package.
 #include "core.hpp"
 
+#include "runtime/internals.hpp"
+
 namespace tv {
 
 namespace {
@@ -97,6 +99,10 @@ make_store_type(PyObject* module) noexcept
         !borrow_from(g.base, "__dict__", &g.dict_descr) ||
         !borrow_from(&PyBaseObject_Type, "__getattribute__",
                      &g.object_getattribute)) {
+        return false;
+    }
+    g.skip_fn = PyObject_GetAttrString(g.skip, "__func__");
+    if (g.skip_fn == nullptr || !vm::cpy::verify()) {
         return false;
     }
     Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));

@@ -410,6 +410,36 @@ case("reinit skip get", lambda: mk(v1=1)._mv_get("v1", "D"), "D")
 sm.__init__(original)
 case("restored skip keys", lambda: mk(v1=1)._mv_keys(), ["v1"])
 
+# Fast paths of the public class and of path steps meet the same cases.
+class BareA(TesselVar): _skip = T._skip
+s = BareA(); s.__dict__["b"] = 2
+case("bare skip path step", lambda: s._mv_get(["b"], "D"), "D")
+class NoIn(dict): __contains__ = lambda self, k: False
+inner = TesselVar(); object.__setattr__(inner, "__dict__", NoIn(inner.__dict__))
+inner.__dict__["a"] = 1; top = mk(x=inner)
+case("dict subclass path step", lambda: top._mv_get(["x", "a"], "D"), "D")
+LOG = []
+class Logs(dict):
+    def __setitem__(self, k, v): LOG.append(k); dict.__setitem__(self, k, v)
+s = TesselVar(); object.__setattr__(s, "__dict__", Logs(s.__dict__))
+case("dict subclass assignment", lambda: (setattr(s, "y", 5), LOG)[1], ["y"])
+sm = vars(T)["_skip"]; original = sm.__func__; s = mk(a=1)
+sm.__init__(lambda: ["a"] + SETTINGS)
+case("reinit skip view", lambda: (list(s.keys()), "a" in s.keys(), s.get("a", "D")), ([], False, "D"))
+sm.__init__(original)
+class Later(TesselVar): pass
+class Swaps(str):
+    __hash__ = lambda self: hash("b")
+    def __eq__(self, other):
+        if type(other) is str and str.__eq__(other, "b"):
+            Later._skip = staticmethod(lambda: ["c"])
+        return str.__eq__(self, other)
+case("to_dict decision after insert", lambda: sorted(Later()._to_dict({Swaps("a"): 1, "b": 2, "c": 3})), ["a", "b"])
+class Borrows(T):
+    keys, get, add = (vars(TesselVar)[n] for n in ("keys", "get", "add"))
+b = Borrows.__new__(Borrows); b.__dict__["a"] = 1
+case("borrowed descriptors", lambda: b._mv_get(["a"], "D"), "D")
+
 # A store class named TesselVar whose C-level name has a module prefix, as a
 # type made from a spec has: its __name__ is what counts.
 import ctypes
@@ -530,7 +560,7 @@ class HostileTest(unittest.TestCase):
         self.check(DEPTH, 88)
 
     def test_stale_decisions_classes_and_small_stacks(self):
-        self.check(SOUND, 79)
+        self.check(SOUND, 85)
 
     def test_a_million_variables(self):
         self.check(BIG, 11, timeout=600)

@@ -222,8 +222,11 @@ plain_dict(PyObject* self) noexcept
     if (!e.dict_plain) {
         return Ref();
     }
+    // An exact dict: a subclass's own __setitem__, __contains__ ... are what
+    // the literal item operations would call.
     Ref d = Ref::steal(PyObject_GenericGetDict(self, nullptr));
-    if (!d || !cpy::dict_has_only_str_keys(d.get())) {
+    if (!d || !PyDict_CheckExact(d.get()) ||
+        !cpy::dict_has_only_str_keys(d.get())) {
         PyErr_Clear();
         return Ref();
     }
@@ -234,6 +237,22 @@ PyObject*
 type_attr(PyTypeObject* tp, PyObject* name) noexcept
 {
     return type_lookup(info(tp), tp, name);
+}
+
+bool
+own_in_dict(PyObject* self, PyObject* d, PyObject* name, Entry entry) noexcept
+{
+    PyObject* fn = type_attr(Py_TYPE(self), name);
+    if (entry == nullptr) {
+        if (fn != state.cls.skip_static ||
+            cpy::staticmethod_callable(fn) != state.cls.skip_fn) {
+            return false;
+        }
+    }
+    else if (!is_own(fn, entry)) {
+        return false;
+    }
+    return PyDict_Contains(d, name) == 0;  // only str keys: no code, no error
 }
 
 }  // namespace vm

@@ -65,4 +65,10 @@ Ref plain_dict(PyObject* self) noexcept;
 // cached per version tag; nullptr when nothing).
 PyObject* type_attr(PyTypeObject* tp, PyObject* name) noexcept;
 
+// own_method for a `self` whose plain_dict() is `d`: is `self.<name>` our
+// function with this body (entry nullptr: our static _skip), not hidden by
+// a variable?  No code runs; valid as long as `d` is.
+bool own_in_dict(PyObject* self, PyObject* d, PyObject* name,
+                 Entry entry) noexcept;
+
 }  // namespace vm

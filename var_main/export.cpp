@@ -198,6 +198,17 @@ to_dict(Call& call, Any self, Dict kwargs, Any sort) noexcept
     }
     DictItems items(kwargs.p);
     SkipRule rule(self);
+    // Adding an entry compares its key with those of equal hash in the
+    // result: code, once a key that is not an exact str is in there.
+    bool plain_result = true;
+    auto add = [&](PyObject* name, PyObject* value) {
+        plain_result = plain_result && PyUnicode_CheckExact(name);
+        const int rc = PyDict_SetItem(result.get(), name, value);
+        if (!plain_result) {
+            rule.invalidate();
+        }
+        return rc;
+    };
     for (auto& [name, value] : items) {
         // The common leaf first: a str, number, bool or None is neither a
         // store nor a sequence, and testing so runs no code.
@@ -207,7 +218,7 @@ to_dict(Call& call, Any self, Dict kwargs, Any sort) noexcept
                 return call.fail(kTestSkip);
             }
             if (!skipped &&
-                PyDict_SetItem(result.get(), name.get(), value.get()) < 0) {
+                add(name.get(), value.get()) < 0) {
                 return call.fail(kAddValue);
             }
             continue;
@@ -225,7 +236,7 @@ to_dict(Call& call, Any self, Dict kwargs, Any sort) noexcept
             if (!test) {
                 return call.fail(kExportStore);
             }
-            if (PyDict_SetItem(result.get(), name.get(), test.get()) < 0) {
+            if (add(name.get(), test.get()) < 0) {
                 return call.fail(kAddStore);
             }
             continue;
@@ -235,7 +246,7 @@ to_dict(Call& call, Any self, Dict kwargs, Any sort) noexcept
             if (!test) {
                 return call.fail(kExportList);
             }
-            if (PyDict_SetItem(result.get(), name.get(), test.get()) < 0) {
+            if (add(name.get(), test.get()) < 0) {
                 return call.fail(kAddList);
             }
             continue;
@@ -247,7 +258,7 @@ to_dict(Call& call, Any self, Dict kwargs, Any sort) noexcept
         if (skipped) {
             continue;
         }
-        if (PyDict_SetItem(result.get(), name.get(), value.get()) < 0) {
+        if (add(name.get(), value.get()) < 0) {
             return call.fail(kAddValue);
         }
     }

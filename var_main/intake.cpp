@@ -75,7 +75,9 @@ make_nested(PyObject* self) noexcept
     return call_method(self, names.i_c_u, {});
 }
 
-// Can every key be a keyword argument (a str, subclasses included)?
+// Is every key an exact str?  Then each can be a keyword argument, and
+// building the keyword dict again would hash and compare nothing new (a str
+// subclass key takes the literal call, which runs its __hash__ there).
 bool
 keyword_names(PyObject* d) noexcept
 {
@@ -83,7 +85,7 @@ keyword_names(PyObject* d) noexcept
     PyObject* key;
     PyObject* value;
     while (PyDict_Next(d, &pos, &key, &value)) {
-        if (!PyUnicode_Check(key)) {
+        if (!PyUnicode_CheckExact(key)) {
             return false;
         }
     }

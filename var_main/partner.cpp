@@ -52,8 +52,11 @@ api() noexcept
 bool
 partner_keys_and_get(PyTypeObject* tp) noexcept
 {
+    // A class that borrowed the descriptors without deriving from TesselVar
+    // gets the descriptors' own refusal: only TesselVar's kind qualifies.
     const TesselVarCoreAPI* a = api();
-    return a != nullptr && cpy::type_lookup(tp, names.keys) == a->keys &&
+    return a != nullptr && PyType_IsSubtype(tp, a->type) &&
+           cpy::type_lookup(tp, names.keys) == a->keys &&
            cpy::type_lookup(tp, names.get) == a->get;
 }
 
@@ -61,7 +64,8 @@ bool
 partner_add(PyTypeObject* tp) noexcept
 {
     const TesselVarCoreAPI* a = api();
-    return a != nullptr && cpy::type_lookup(tp, names.add) == a->add;
+    return a != nullptr && PyType_IsSubtype(tp, a->type) &&
+           cpy::type_lookup(tp, names.add) == a->add;
 }
 
 }  // namespace vm

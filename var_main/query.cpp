@@ -189,27 +189,20 @@ probe_step(Ref& current, PyObject* step) noexcept
     PyObject* cur = current.get();
     Ref d;
     if (PyDict_CheckExact(cur)) {
+        if (!only_str_keys(cur)) {
+            return 2;
+        }
         d = Ref::borrow(cur);
     }
     else {
-        PyTypeObject* tp = Py_TYPE(cur);
-        int bind = 0;
-        if (!dict_is_plain(tp) || !partner_keys_and_get(tp) ||
-            !is_own_skip(own_method(cur, names.skip, &bind), bind)) {
-            PyErr_Clear();
+        d = plain_dict(cur);
+        if (!d || !partner_keys_and_get(Py_TYPE(cur)) ||
+            !own_in_dict(cur, d.get(), names.skip, nullptr)) {
             return 2;
         }
         if (is_setting_name(step)) {
             return 0;  // the exclusion rule leaves it out of keys()
         }
-        d = Ref::steal(PyObject_GenericGetDict(cur, nullptr));
-        if (!d) {
-            PyErr_Clear();
-            return 2;
-        }
-    }
-    if (!only_str_keys(d.get())) {
-        return 2;
     }
     PyObject* value = nullptr;
     if (PyDict_GetItemRef(d.get(), step, &value) <= 0) {
@@ -262,22 +255,12 @@ walk_step(Ref& current, PyObject* step, Statement* line)
 int
 probe_name(PyObject* self, PyObject* name, PyObject* fallback, Ref& result)
 {
-    if (!PyUnicode_CheckExact(name) || !dict_is_plain(Py_TYPE(self))) {
+    if (!PyUnicode_CheckExact(name)) {
         return 0;
     }
-    int bind = 0;
-    if (!is_own(own_method(self, names.mv_keys, &bind), &Adapt<&mv_keys>::run)) {
-        PyErr_Clear();  // the literal lookup meets any error again
-        return 0;
-    }
-    PyObject* skip = own_method(self, names.skip, &bind);
-    if (!is_own_skip(skip, bind)) {
-        PyErr_Clear();
-        return 0;
-    }
-    Ref d = Ref::steal(PyObject_GenericGetDict(self, nullptr));
-    if (!d || !PyDict_CheckExact(d.get()) || !only_str_keys(d.get())) {
-        PyErr_Clear();
+    Ref d = plain_dict(self);
+    if (!d || !own_in_dict(self, d.get(), names.mv_keys, &Adapt<&mv_keys>::run) ||
+        !own_in_dict(self, d.get(), names.skip, nullptr)) {
         return 0;
     }
     PyObject* value = nullptr;

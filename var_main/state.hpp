@@ -88,13 +88,6 @@ struct CachedCode {
     PyCodeObject* code;  // owned, kept for the life of the process
 };
 
-// Which layout-dependent facilities passed their start-up check
-// (runtime/internals.hpp).
-struct Facilities {
-    bool keys_kind = false;
-    bool staticmethod = false;
-};
-
 struct State {
     // Our function type (runtime/function.cpp); static, so PyType_Ready
     // makes it immutable.
@@ -106,7 +99,6 @@ struct State {
     ClassRecord cls{};
     TypeInfo types[8]{};               // per-type records, by address
     std::vector<CachedCode> codes;
-    Facilities facilities{};
     // The public class's module, once seen (partner.cpp).
     const ::TesselVarCoreAPI* partner = nullptr;
 };

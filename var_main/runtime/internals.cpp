@@ -26,7 +26,7 @@ check_keys_kind() noexcept
     if (!str_keys || !int_key || !mixed) {
         return false;
     }
-    state.facilities.keys_kind = keys_kind(str_keys.get()) == 1 &&
+    facilities.keys_kind = keys_kind(str_keys.get()) == 1 &&
                         keys_kind(int_key.get()) == 0 &&
                         keys_kind(mixed.get()) == 0;
     return true;
@@ -44,7 +44,7 @@ check_staticmethod() noexcept
     if (!func) {
         return false;
     }
-    state.facilities.staticmethod =
+    facilities.staticmethod =
         Py_IS_TYPE(sm.get(), &PyStaticMethod_Type) &&
         reinterpret_cast<StaticMethod*>(sm.get())->callable == probe.get() &&
         func.get() == probe.get();
@@ -52,6 +52,8 @@ check_staticmethod() noexcept
 }
 
 }  // namespace
+
+Facilities facilities;
 
 bool
 verify() noexcept
@@ -81,7 +83,7 @@ scan_for_str_keys(PyObject* d) noexcept
 PyObject*
 staticmethod_callable(PyObject* sm) noexcept
 {
-    if (!state.facilities.staticmethod || !Py_IS_TYPE(sm, &PyStaticMethod_Type)) {
+    if (!facilities.staticmethod || !Py_IS_TYPE(sm, &PyStaticMethod_Type)) {
         return nullptr;
     }
     return reinterpret_cast<StaticMethod*>(sm)->callable;

@@ -13,15 +13,23 @@
 #pragma once
 
 #include "runtime/ref.hpp"
-#include "state.hpp"
 
 #include <cstdint>
 
 namespace vm::cpy {
 
 // Runs the start-up checks.  Returns false only with an exception set
-// (a failed check is not an error: it switches the facility off).
+// (a failed check is not an error: it switches the facility off).  Both
+// extension modules include this door; each runs the checks once at its
+// start-up and keeps their answers here.
 bool verify() noexcept;
+
+// What the checks found (set by verify()).
+struct Facilities {
+    bool keys_kind = false;
+    bool staticmethod = false;
+};
+extern Facilities facilities;
 
 // --- Type attribute lookup ---------------------------------------------------
 // _PyType_Lookup: the name along the MRO, borrowed, through the interpreter's
@@ -78,10 +86,22 @@ bool scan_for_str_keys(PyObject* d) noexcept;
 inline bool
 dict_has_only_str_keys(PyObject* d) noexcept
 {
-    if (state.facilities.keys_kind && PyDict_CheckExact(d)) {
+    if (facilities.keys_kind && PyDict_CheckExact(d)) {
         return keys_kind(d) != 0;
     }
     return scan_for_str_keys(d);
+}
+
+// --- Descriptors --------------------------------------------------------------
+// The C slot behind a getset descriptor (`__dict__` of a class made by
+// type()), to set an instance's dict without the attribute machinery; the
+// descriptor struct is in the non-limited API but undocumented.
+inline PyGetSetDef*
+getset_def(PyObject* descr) noexcept
+{
+    return Py_IS_TYPE(descr, &PyGetSetDescr_Type)
+               ? reinterpret_cast<PyGetSetDescrObject*>(descr)->d_getset
+               : nullptr;
 }
 
 // --- Lists ------------------------------------------------------------------
