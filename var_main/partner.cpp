@@ -2,6 +2,7 @@
 #include "partner.hpp"
 
 #include "api.h"
+#include "dispatch.hpp"
 #include "runtime/internals.hpp"
 #include "state.hpp"
 
@@ -56,8 +57,8 @@ partner_keys_and_get(PyTypeObject* tp) noexcept
     // gets the descriptors' own refusal: only TesselVar's kind qualifies.
     const TesselVarCoreAPI* a = api();
     return a != nullptr && PyType_IsSubtype(tp, a->type) &&
-           cpy::type_lookup(tp, names.keys) == a->keys &&
-           cpy::type_lookup(tp, names.get) == a->get;
+           type_attr(tp, names.keys) == a->keys &&
+           type_attr(tp, names.get) == a->get;
 }
 
 bool
@@ -65,7 +66,7 @@ partner_add(PyTypeObject* tp) noexcept
 {
     const TesselVarCoreAPI* a = api();
     return a != nullptr && PyType_IsSubtype(tp, a->type) &&
-           cpy::type_lookup(tp, names.add) == a->add;
+           type_attr(tp, names.add) == a->add;
 }
 
 }  // namespace vm

@@ -300,6 +300,41 @@ walk_path(Call& call, PyObject* self, PyObject* path, PyObject* fallback,
     return current.release();
 }
 
+// A "$.a.b" path string walked step by step: the steps are the pieces of
+// `key.split(".")[1:]`, each cut from the string when it is due, with no
+// list made for them (nobody else could see that list).
+PyObject*
+walk_path_string(Call& call, PyObject* self, PyObject* key,
+                 PyObject* fallback) noexcept
+{
+    Ref current = Ref::borrow(self);
+    Statement line = kEachStep;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
+    Py_ssize_t start = 2;  // past "$."
+    for (;;) {
+        const Py_ssize_t dot = PyUnicode_FindChar(key, '.', start, length, 1);
+        if (dot == -2) {
+            return give_up(call, fallback, kSplitPath);
+        }
+        const Py_ssize_t end = dot < 0 ? length : dot;
+        Ref step = Ref::steal(PyUnicode_Substring(key, start, end));
+        if (!step) {
+            return give_up(call, fallback, kSplitPath);
+        }
+        int r = walk_step(current, step.get(), &line);
+        if (r < 0) {
+            return give_up(call, fallback, line);
+        }
+        if (r == 0) {
+            return Py_NewRef(fallback);
+        }
+        if (dot < 0) {
+            return current.release();
+        }
+        start = dot + 1;
+    }
+}
+
 // --- Removal ----------------------------------------------------------------
 
 // The presence test: ordinary lookup on the object and its class, without the
@@ -461,6 +496,9 @@ mv_get(Call& call, Any self, Any key, Any fallback) noexcept
         }
         if (is_path < 0) {
             return give_up(call, fallback, kIsPath);
+        }
+        if (is_path && PyUnicode_CheckExact(key)) {
+            return walk_path_string(call, self, key, fallback);
         }
         if (is_path) {
             Ref pieces = PyUnicode_CheckExact(key)
