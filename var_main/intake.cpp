@@ -75,23 +75,6 @@ make_nested(PyObject* self) noexcept
     return call_method(self, names.i_c_u, {});
 }
 
-// Is every key an exact str?  Then each can be a keyword argument, and
-// building the keyword dict again would hash and compare nothing new (a str
-// subclass key takes the literal call, which runs its __hash__ there).
-bool
-keyword_names(PyObject* d) noexcept
-{
-    Py_ssize_t pos = 0;
-    PyObject* key;
-    PyObject* value;
-    while (PyDict_Next(d, &pos, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // `nested.add(**entries)` with a fresh dict of keywords.
 bool
 fill_nested(PyObject* nested, PyObject* entries) noexcept
@@ -115,7 +98,10 @@ fill_nested(PyObject* nested, PyObject* entries) noexcept
     // new dict, to self._mv_add.  While that is so (our _mv_add, reached the
     // ordinary way) and every key can be a keyword, call _mv_add with the
     // fresh dict and skip the keyword round trip.
-    if (own_add && keyword_names(fresh.get())) {
+    // Every key an exact str: each can be a keyword, and building the
+    // keyword dict again would hash and compare nothing new (a str subclass
+    // key takes the literal call, which runs its __hash__ there).
+    if (own_add && only_str_keys(fresh.get())) {
         int bind = 0;
         if (is_own(own_method(nested, names.mv_add, &bind),
                    &Adapt<&mv_add>::run)) {
