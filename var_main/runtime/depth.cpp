@@ -18,8 +18,7 @@ constexpr std::uintptr_t kReserve = 64 * 1024;
 
 namespace depth_detail {
 
-thread_local std::uintptr_t t_floor
-    __attribute__((tls_model("initial-exec"))) = 0;
+thread_local std::uintptr_t t_floor = 0;
 
 std::uintptr_t
 read_floor() noexcept

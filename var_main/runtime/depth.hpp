@@ -18,10 +18,10 @@ namespace vm {
 
 namespace depth_detail {
 // Lowest usable address of this thread's stack plus a reserve; 0 until read,
-// 1 when it cannot be read (no stack check then).  Initial-exec TLS: one
-// word in the static TLS block, read without a call on every level.
-extern thread_local std::uintptr_t t_floor
-    __attribute__((tls_model("initial-exec")));
+// 1 when it cannot be read (no stack check then).  The default TLS model:
+// an initial-exec word would save a call per level, but a module loaded
+// late can find the static TLS block full and then fail to import.
+extern thread_local std::uintptr_t t_floor;
 std::uintptr_t read_floor() noexcept;
 bool stack_exhausted() noexcept;  // raises RecursionError
 }  // namespace depth_detail
