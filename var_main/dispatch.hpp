@@ -26,11 +26,8 @@ bool is_ordinary_type(PyTypeObject* tp) noexcept;
 bool record_class(PyObject* cls) noexcept;
 
 // Does ordinary attribute lookup on instances of `tp` behave like object's
-// (no __getattribute__ override)?
-bool lookup_is_plain(PyTypeObject* tp) noexcept;
-
-// ...and is `__dict__` the standard descriptor, so that `self.__dict__` is
-// the instance dict itself?
+// (an ordinary instance, no __getattribute__ override), and is `__dict__`
+// the standard descriptor, so that `self.__dict__` is the instance dict?
 bool dict_is_plain(PyTypeObject* tp) noexcept;
 
 // The function object that `self.<name>` resolves to, when it is one of ours
