@@ -10,6 +10,7 @@
 // as it is outside this module.
 #pragma once
 
+#include "runtime/internals.hpp"
 #include "runtime/ref.hpp"
 
 #include <cstdint>
@@ -38,7 +39,8 @@ public:
     [[nodiscard]] bool enter() noexcept
     {
         using namespace depth_detail;
-        if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        ts_ = PyThreadState_GetUnchecked();
+        if (cpy::enter_recursive(ts_, " while calling a Python object")) {
             return false;
         }
         std::uintptr_t floor = t_floor;
@@ -48,7 +50,7 @@ public:
         const auto sp =
             reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
         if (floor != 1 && sp <= floor) {
-            Py_LeaveRecursiveCall();
+            cpy::leave_recursive(ts_);
             return stack_exhausted();
         }
         entered_ = true;
@@ -60,10 +62,11 @@ public:
             return;
         }
         entered_ = false;
-        Py_LeaveRecursiveCall();
+        cpy::leave_recursive(ts_);
     }
 
 private:
+    PyThreadState* ts_ = nullptr;
     bool entered_ = false;
 };
 

@@ -51,6 +51,22 @@ check_staticmethod() noexcept
     return true;
 }
 
+// One level entered and left through the public pair moves the counter we
+// read by exactly one, and back.
+bool
+check_recursion() noexcept
+{
+    PyThreadState* ts = PyThreadState_Get();
+    const int before = ts->c_recursion_remaining;
+    if (Py_EnterRecursiveCall("")) {
+        return false;
+    }
+    const int inside = ts->c_recursion_remaining;
+    Py_LeaveRecursiveCall();
+    facilities.recursion = inside == before - 1 && ts->c_recursion_remaining == before;
+    return true;
+}
+
 }  // namespace
 
 Facilities facilities;
@@ -60,7 +76,7 @@ verify() noexcept
 {
 #if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000 && \
     !defined(Py_GIL_DISABLED)
-    return check_keys_kind() && check_staticmethod();
+    return check_keys_kind() && check_staticmethod() && check_recursion();
 #else
     return true;
 #endif

@@ -16,6 +16,13 @@
 
 #include <cstdint>
 
+// Exported by 3.13 but declared only in its internal headers, which need
+// Py_BUILD_CORE.  The declarations are copied from there.
+extern "C" {
+PyAPI_FUNC(int) _Py_CheckRecursiveCall(PyThreadState* tstate, const char* where);
+PyAPI_FUNC(void) _PyUnicode_InternMortal(PyInterpreterState* interp, PyObject** p);
+}
+
 namespace vm::cpy {
 
 // Runs the start-up checks.  Returns false only with an exception set
@@ -28,6 +35,7 @@ bool verify() noexcept;
 struct Facilities {
     bool keys_kind = false;
     bool staticmethod = false;
+    bool recursion = false;
 };
 extern Facilities facilities;
 
@@ -50,6 +58,43 @@ inline unsigned int
 version_tag(PyTypeObject* tp) noexcept
 {
     return tp->tp_version_tag;
+}
+
+// --- The recursion count -----------------------------------------------------
+// Py_EnterRecursiveCall and Py_LeaveRecursiveCall are exported functions that
+// each fetch the thread state; the interpreter's own inline versions count
+// down tstate->c_recursion_remaining and call _Py_CheckRecursiveCall (kept
+// exported for the stdlib's _json) only when it runs out.  A level of ours
+// fetches the thread state once and does the same.  Checked at start-up
+// against the public pair; when the check fails these call it instead.
+inline bool
+enter_recursive(PyThreadState* ts, const char* where) noexcept
+{
+    if (!facilities.recursion) {
+        return Py_EnterRecursiveCall(where) != 0;
+    }
+    return ts->c_recursion_remaining-- < 0 && _Py_CheckRecursiveCall(ts, where) != 0;
+}
+
+inline void
+leave_recursive(PyThreadState* ts) noexcept
+{
+    if (!facilities.recursion) {
+        Py_LeaveRecursiveCall();
+        return;
+    }
+    ts->c_recursion_remaining++;
+}
+
+// --- Attribute names ------------------------------------------------------------
+// PyObject_SetAttr interns the name mortally before it stores it; a store
+// that skips it must do the same so that the key kept in the dict is the
+// same object.  The public PyUnicode_InternInPlace makes the string immortal
+// in 3.13, which the interpreter's own path does not.
+inline void
+intern_mortal(PyObject** name) noexcept
+{
+    _PyUnicode_InternMortal(PyInterpreterState_Get(), name);
 }
 
 // --- Heap type names ------------------------------------------------------------
