@@ -15,6 +15,7 @@
 #include "dispatch.hpp"
 #include "methods.hpp"
 #include "partner.hpp"
+#include "runtime/function.hpp"
 #include "store.hpp"
 
 namespace vm {
@@ -103,10 +104,12 @@ fill_nested(PyObject* nested, PyObject* entries) noexcept
     // key takes the literal call, which runs its __hash__ there).
     if (own_add && only_str_keys(fresh.get())) {
         int bind = 0;
-        if (is_own(own_method(nested, names.mv_add, &bind),
-                   &Adapt<&mv_add>::run)) {
-            return static_cast<bool>(
-                call_method(nested, names.mv_add, {fresh.get()}));
+        PyObject* fn = own_method(nested, names.mv_add, &bind);
+        if (is_own(fn, &Adapt<&mv_add>::run)) {
+            // Resolved just now, and nothing has run since: call it.
+            Ref hold = Ref::borrow(fn);
+            PyObject* args[2] = {nested, fresh.get()};
+            return static_cast<bool>(Ref::steal(call_own(fn, args, 2, nullptr)));
         }
         if (bind < 0) {
             return false;
@@ -327,7 +330,7 @@ mv_set(Call& call, Any self, Str name, Any value, Any inherit) noexcept
             return call.fail(kConvert);
         }
     }
-    else if (PyObject_SetAttr(self, name.p, value) < 0) {
+    else if (set_attribute(self, name.p, value) < 0) {
         return call.fail(kAssign);
     }
     return new_none();
@@ -338,7 +341,7 @@ mv_set_kwargs(Call& call, Any self, Dict kwargs) noexcept
 {
     DictItems items(kwargs.p);
     for (auto& [key, value] : items) {
-        if (PyObject_SetAttr(self, key.get(), value.get()) < 0) {
+        if (set_attribute(self, key.get(), value.get()) < 0) {
             return call.fail(kAssignKwarg);
         }
     }

@@ -48,6 +48,7 @@ struct Names {
     PyObject* partner_capsule;  // "_C_API"
     PyObject* dunder_getattribute;
     PyObject* dunder_delattr;
+    PyObject* dunder_setattr;
     PyObject* dollar_dot;  // "$."
     PyObject* dot;         // "."
     PyObject* new_;        // "new"
@@ -74,6 +75,7 @@ struct TypeInfo {
 // What the class looked like when start-up made it.
 struct ClassRecord {
     getattrofunc hook = nullptr;                 // TesselVarMain's tp_getattro
+    setattrofunc setattr_slot = nullptr;         // ...and its tp_setattro
     PyObject* object_getattribute = nullptr;     // object.__getattribute__
     PyObject* object_delattr = nullptr;          // object.__delattr__
     PyObject* dict_descr = nullptr;              // TesselVarMain.__dict__ (owned)

@@ -2,6 +2,7 @@
 #include "store.hpp"
 
 #include "dispatch.hpp"
+#include "methods.hpp"
 #include "runtime/function.hpp"
 #include "runtime/internals.hpp"
 
@@ -49,6 +50,7 @@ init_names() noexcept
         {&names.partner_capsule, "_C_API"},
         {&names.dunder_getattribute, "__getattribute__"},
         {&names.dunder_delattr, "__delattr__"},
+        {&names.dunder_setattr, "__setattr__"},
         {&names.dollar_dot, "$."},
         {&names.dot, "."},
         {&names.new_, "new"},
@@ -108,6 +110,28 @@ dict_store(PyObject* d, PyObject* key, PyObject* value) noexcept
         return PyDict_SetItem(d, key, value);
     }
     return PyObject_SetItem(d, key, value);
+}
+
+int
+set_attribute(PyObject* self, PyObject* name, PyObject* value) noexcept
+{
+    PyTypeObject* tp = Py_TYPE(self);
+    if (tp->tp_setattro != state.cls.setattr_slot || state.cls.setattr_slot == nullptr ||
+        !PyUnicode_CheckExact(name)) {
+        return PyObject_SetAttr(self, name, value);
+    }
+    PyObject* fn = type_attr(tp, names.dunder_setattr);
+    if (!is_own(fn, &Adapt<&setattr_hook>::run)) {
+        return PyObject_SetAttr(self, name, value);
+    }
+    Ref hold = Ref::borrow(fn);
+    Ref interned = Ref::borrow(name);
+    PyObject* p = interned.release();
+    cpy::intern_mortal(&p);
+    interned = Ref::steal(p);
+    PyObject* args[3] = {self, interned.get(), value};
+    Ref r = Ref::steal(call_own(fn, args, 3, nullptr));
+    return r ? 0 : -1;
 }
 
 bool

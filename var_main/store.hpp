@@ -71,6 +71,12 @@ Ref call_method(PyObject* self, PyObject* name,
                 std::initializer_list<PyObject*> args,
                 PyObject* kwnames = nullptr) noexcept;
 
+// setattr(self, name, value).  When the interpreter would call our
+// __setattr__ (the type keeps the generic slot that looks it up, and the
+// lookup finds our function), the call is made here without the slot's
+// lookup and argument passing; the name is interned as setattr interns it.
+int set_attribute(PyObject* self, PyObject* name, PyObject* value) noexcept;
+
 
 // --- Classification ---------------------------------------------------------
 
