@@ -124,7 +124,7 @@ setattr_hook(Call& call, Any self, Str name, Any value) noexcept
         }
         if (setting == Py_False && !PyDict_Check(value) && !is_sequence(value) &&
             is_own(type_attr(tp, names.set_attr), &Adapt<&set_attr>::run) &&
-            !PyDict_Contains(d.get(), names.set_attr)) {
+            hidden_in(d.get(), names.set_attr) == 0) {
             bool stored;
             {
                 Depth depth;

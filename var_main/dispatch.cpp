@@ -36,11 +36,14 @@
 // bounds it by the interpreter's count and by this thread's C stack.
 #include "dispatch.hpp"
 
+#include "methods.hpp"
 #include "runtime/function.hpp"
 #include "runtime/internals.hpp"
 #include "state.hpp"
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 
 namespace vm {
 
@@ -63,6 +66,7 @@ refresh(TypeInfo& e, PyTypeObject* tp) noexcept
     e.tp = tp;
     e.tag = cpy::version_tag(tp);  // 0 if none could be given: never cached
     e.used = 0;
+    std::fill(std::begin(e.names), std::end(e.names), nullptr);
     e.lookup_plain = lookup_plain;
     e.dict_plain = dict_plain;
     e.delattr_plain = lookup_plain && cpy::type_lookup(tp, names.dunder_delattr) ==
@@ -85,16 +89,19 @@ info(PyTypeObject* tp) noexcept
 PyObject*
 type_lookup(TypeInfo& e, PyTypeObject* tp, PyObject* name) noexcept
 {
-    for (int i = 0; i < e.used; ++i) {
+    constexpr std::uintptr_t mask = TypeInfo::kSlots - 1;
+    std::uintptr_t i = (reinterpret_cast<std::uintptr_t>(name) >> 4) & mask;
+    while (e.names[i] != nullptr) {  // never full: see below
         if (e.names[i] == name) {
             return e.found[i];
         }
+        i = (i + 1) & mask;
     }
     PyObject* found = cpy::type_lookup(tp, name);
     if (e.tp == tp && e.tag != 0 && e.tag == cpy::version_tag(tp) &&
-        e.used < TypeInfo::kSlots) {
-        e.names[e.used] = name;
-        e.found[e.used] = found;
+        e.used < TypeInfo::kSlots / 2) {
+        e.names[i] = name;
+        e.found[i] = found;
         ++e.used;
     }
     return found;
@@ -191,7 +198,7 @@ own_method(PyObject* self, PyObject* name, int* bind) noexcept
     if (!cpy::dict_has_only_str_keys(d.get())) {
         return nullptr;
     }
-    int hidden = PyDict_Contains(d.get(), name);
+    int hidden = hidden_in(d.get(), name);
     if (hidden != 0) {
         *bind = hidden < 0 ? -1 : 0;
         return nullptr;
@@ -256,7 +263,142 @@ own_in_dict(PyObject* self, PyObject* d, PyObject* name, Entry entry) noexcept
     else if (!is_own(fn, entry)) {
         return false;
     }
-    return PyDict_Contains(d, name) == 0;  // only str keys: no code, no error
+    return hidden_in(d, name) == 0;  // only str keys: no code, no error
+}
+
+// --- The hiding watch ------------------------------------------------------
+// Most stores never hold a variable named like one of our methods, yet every
+// resolution has to ask their dict.  A store dict we watch has no key equal
+// to a method name: the watch is dropped, for good, when such a key or any
+// key that is not an exact str is added, or when the dict is filled from
+// another in one piece.  The interpreter tells a watcher of every change to
+// a dict with its own table (object.__setattr__ on inline values can bypass
+// the dict, so only combined tables are watched), and this runs no code.
+
+namespace {
+
+bool
+is_method_name(PyObject* key) noexcept
+{
+    if (!PyUnicode_CheckExact(key)) {
+        return true;
+    }
+    if (PyUnicode_GET_LENGTH(key) == 0 || PyUnicode_READ_CHAR(key, 0) != '_') {
+        return false;  // every method we resolve starts with one
+    }
+    int found = PySet_Contains(state.method_names, key);
+    if (found < 0) {
+        PyErr_Clear();
+    }
+    return found != 0;
+}
+
+int
+on_store_dict_change(PyDict_WatchEvent event, PyObject* d, PyObject* key,
+                     PyObject*) noexcept
+{
+    if ((event == PyDict_EVENT_ADDED && is_method_name(key)) ||
+        event == PyDict_EVENT_CLONED) {
+        if (PyDict_Unwatch(state.watcher, d) < 0) {
+            PyErr_Clear();  // a valid watcher on a dict: cannot happen
+        }
+    }
+    return 0;
+}
+
+// After a probe found `d` free of one name: watch it when a short scan
+// shows it free of all of them.
+void
+maybe_watch(PyObject* d) noexcept
+{
+    constexpr Py_ssize_t kScanLimit = 16;
+    if (state.watcher < 0 || !cpy::facilities.watch_bits ||
+        !PyDict_CheckExact(d) || !cpy::dict_is_combined(d) ||
+        PyDict_GET_SIZE(d) > kScanLimit) {
+        return;
+    }
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(d, &pos, &key, &value)) {
+        // A new store holds only its settings, under our own names.
+        if (key != names.i_c_u && key != names.g_n_r && key != names.g_n_i &&
+            key != names.g_n_s && is_method_name(key)) {
+            return;
+        }
+    }
+    if (PyDict_Watch(state.watcher, d) < 0) {
+        PyErr_Clear();
+    }
+}
+
+// One of the names the watch answers for (by identity: callers pass our
+// interned names; a method bound under another name is probed).
+bool
+answered(PyObject* name) noexcept
+{
+    for (PyObject* n : state.watched_names) {
+        if (n == name) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+int
+hidden_in(PyObject* d, PyObject* name) noexcept
+{
+    if (state.watcher >= 0 && cpy::dict_watched(d, state.watcher) && answered(name)) {
+        return 0;
+    }
+    int hidden = PyDict_Contains(d, name);
+    if (hidden == 0) {
+        maybe_watch(d);
+    }
+    return hidden;
+}
+
+bool
+start_hiding_watch(std::initializer_list<PyObject*> resolved) noexcept
+{
+    Ref set = Ref::steal(PyFrozenSet_New(nullptr));
+    if (!set) {
+        return false;
+    }
+    for (const MethodSpec& spec : method_table()) {
+        Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
+        if (!name || PySet_Add(set.get(), name.get()) < 0) {
+            return false;
+        }
+    }
+    if (resolved.size() > std::size(state.watched_names)) {
+        return true;
+    }
+    for (PyObject* name : resolved) {
+        if (PySet_Contains(set.get(), name) != 1 ||
+            PyUnicode_READ_CHAR(name, 0) != '_') {
+            return true;  // a name the watch would not see: no watch
+        }
+    }
+    int id = PyDict_AddWatcher(on_store_dict_change);
+    if (id < 0) {
+        PyErr_Clear();  // all taken: every resolution probes
+        return true;
+    }
+    if (!cpy::check_watch_bits(id)) {
+        PyDict_ClearWatcher(id);
+        return false;
+    }
+    if (!cpy::facilities.watch_bits) {
+        PyDict_ClearWatcher(id);
+        return true;
+    }
+    std::copy(resolved.begin(), resolved.end(), std::begin(state.watched_names));
+    state.method_names = set.release();
+    state.watcher = id;
+    return true;
 }
 
 }  // namespace vm

@@ -15,6 +15,8 @@
 #include "runtime/ref.hpp"
 #include "runtime/method.hpp"
 
+#include <initializer_list>
+
 namespace vm {
 
 // An ordinary instance's type: it keeps a managed __dict__ and is not a
@@ -67,5 +69,16 @@ PyObject* type_attr(PyTypeObject* tp, PyObject* name) noexcept;
 // a variable?  No code runs; valid as long as `d` is.
 bool own_in_dict(PyObject* self, PyObject* d, PyObject* name,
                  Entry entry) noexcept;
+
+// Is one of our method names a key of `d`, a dict with only exact str keys
+// (so asking runs no code)?  1, 0, or -1 with an error set.  Answered
+// without a probe while `d` is under the hiding watch (dispatch.cpp), which
+// a probe that finds the name absent may start.
+int hidden_in(PyObject* d, PyObject* name) noexcept;
+
+// Registers the hiding watch, once, at start-up: `resolved` are the names
+// the fast paths resolve.  False only with an error set; without a free
+// watcher the fast paths keep probing.
+bool start_hiding_watch(std::initializer_list<PyObject*> resolved) noexcept;
 
 }  // namespace vm

@@ -166,6 +166,10 @@ create_class(PyObject* globals)
         return false;
     }
     return record_class(cls.get()) &&
+           start_hiding_watch({names.skip, names.set_dict, names.set_list,
+                               names.set_attr, names.mv_set, names.mv_add,
+                               names.mv_keys, names.mv_pop, names.to_dict,
+                               names.list_to_dict}) &&
            PyDict_SetItemString(globals, "TesselVarMain", cls.get()) == 0;
 }
 

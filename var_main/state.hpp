@@ -59,14 +59,15 @@ struct Names {
 // What we know of a type's attribute lookup, valid while its version tag is
 // unchanged (any change to the type or a base gives it a new tag).
 struct TypeInfo {
-    static constexpr int kSlots = 16;
+    static constexpr int kSlots = 32;  // an open-addressed table, half full at most
     PyTypeObject* tp = nullptr;
     unsigned int tag = 0;
     bool lookup_plain = false;
     bool dict_plain = false;
     bool delattr_plain = false;
     // What the type has under our own (interned) names; borrowed from the
-    // type's dicts, which cannot change without a new tag.
+    // type's dicts, which cannot change without a new tag.  Keyed by the
+    // name's address; an empty slot has no name.
     int used = 0;
     PyObject* names[kSlots];
     PyObject* found[kSlots];
@@ -100,6 +101,11 @@ struct State {
     Names names{};
     ClassRecord cls{};
     TypeInfo types[8]{};               // per-type records, by address
+    // The dict watcher that keeps store dicts free of our method names
+    // (dispatch.cpp), -1 when none could be had; and those names.
+    int watcher = -1;
+    PyObject* method_names = nullptr;  // frozenset, owned
+    PyObject* watched_names[16]{};     // the names it answers for (interned)
     std::vector<CachedCode> codes;
     // The public class's module, once seen (partner.cpp).
     const ::TesselVarCoreAPI* partner = nullptr;

@@ -72,6 +72,28 @@ check_recursion() noexcept
 Facilities facilities;
 
 bool
+check_watch_bits(int watcher) noexcept
+{
+    facilities.watch_bits = false;
+#if !(PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000 && \
+      !defined(Py_GIL_DISABLED))
+    return true;
+#endif
+    Ref d = Ref::steal(PyDict_New());
+    if (!d || PyDict_Watch(watcher, d.get()) < 0) {
+        return false;
+    }
+    facilities.watch_bits = true;  // for the question below
+    const bool on = dict_watched(d.get(), watcher);
+    if (PyDict_Unwatch(watcher, d.get()) < 0) {
+        facilities.watch_bits = false;
+        return false;
+    }
+    facilities.watch_bits = on && !dict_watched(d.get(), watcher);
+    return true;
+}
+
+bool
 verify() noexcept
 {
 #if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000 && \

@@ -36,6 +36,7 @@ struct Facilities {
     bool keys_kind = false;
     bool staticmethod = false;
     bool recursion = false;
+    bool watch_bits = false;
 };
 extern Facilities facilities;
 
@@ -85,6 +86,36 @@ leave_recursive(PyThreadState* ts) noexcept
     }
     ts->c_recursion_remaining++;
 }
+
+// --- Dict watchers ---------------------------------------------------------------
+// Is `d` watched by `watcher`?  The public API can watch and unwatch but
+// not ask; the interpreter keeps one bit per watcher in the low bits of the
+// dict's version field.  Checked at start-up by watching a dict and
+// unwatching it; when the check fails the answer is always no.
+inline bool
+dict_watched(PyObject* d, int watcher) noexcept
+{
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+    return facilities.watch_bits &&
+           ((reinterpret_cast<PyDictObject*>(d)->ma_version_tag >> watcher) & 1) != 0;
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+}
+
+// A combined table: values beside the keys, not an object's inline values
+// (whose stores by object.__setattr__ may bypass the dict).  Public field.
+inline bool
+dict_is_combined(PyObject* d) noexcept
+{
+    return reinterpret_cast<PyDictObject*>(d)->ma_values == nullptr;
+}
+
+// Runs the check above for a watcher of ours (once, at start-up).
+bool check_watch_bits(int watcher) noexcept;
 
 // --- Attribute names ------------------------------------------------------------
 // PyObject_SetAttr interns the name mortally before it stores it; a store
