@@ -15,7 +15,9 @@
 #include "dispatch.hpp"
 #include "methods.hpp"
 #include "partner.hpp"
+#include "runtime/depth.hpp"
 #include "runtime/function.hpp"
+#include "runtime/internals.hpp"
 #include "store.hpp"
 
 namespace vm {
@@ -56,6 +58,71 @@ constexpr Statement kAssign = at(Def::mv_set, 291);          //     setattr(self
 constexpr Statement kEachKwarg = at(Def::mv_set_kwargs, 300);   // for key, value in kwargs.items():
 constexpr Statement kAssignKwarg = at(Def::mv_set_kwargs, 301); //     setattr(self, key, value)
 
+
+// What `self._mv_set(key, value)` runs for a plain value, when each step is
+// ours: _mv_set's setattr(), our __setattr__ through the generic slot, and
+// with the inherit setting off our _set_attr, none hidden by a variable.
+// Each of those calls is a level, entered here in turn, and a failure
+// leaves the traceback entries the calls would have left.
+constexpr Statement kSetattrAsGiven = at(Def::setattr_hook, 335);  // self.__dict__[name] = value
+constexpr Statement kSetattrCalls = at(Def::setattr_hook, 337);    // self._set_attr(name, value)
+constexpr Statement kSetAttrStores = at(Def::set_attr, 316);       // self.__dict__[name] = value
+
+// 1 stored, 0 not all ours (nothing done: make the call), -1 failed.
+int
+store_plain(PyObject* self, PyObject* key, PyObject* value) noexcept
+{
+    if (!PyUnicode_CheckExact(key)) {
+        return 0;  // _mv_set's parameter check has something to say
+    }
+    Ref d = plain_dict(self);
+    PyTypeObject* tp = Py_TYPE(self);
+    if (!d || !own_in_dict(self, d.get(), names.mv_set, &Adapt<&mv_set>::run) ||
+        tp->tp_setattro != state.cls.setattr_slot || state.cls.setattr_slot == nullptr ||
+        !is_own(type_attr(tp, names.dunder_setattr), &Adapt<&setattr_hook>::run) ||
+        type_attr(tp, names.g_n_i) != nullptr) {
+        return 0;
+    }
+    PyObject* setting = PyDict_GetItemWithError(d.get(), names.g_n_i);  // borrowed
+    const bool as_given = setting == Py_True;
+    if (!as_given && (setting != Py_False ||
+                      !own_in_dict(self, d.get(), names.set_attr, &Adapt<&set_attr>::run))) {
+        PyErr_Clear();  // only str keys: nothing can have failed
+        return 0;
+    }
+    Depth in_mv_set;
+    if (!in_mv_set.enter()) {
+        return -1;
+    }
+    Ref name = Ref::borrow(key);  // setattr() interns the name
+    PyObject* p = name.release();
+    cpy::intern_mortal(&p);
+    name = Ref::steal(p);
+    Depth in_setattr;
+    if (!in_setattr.enter()) {
+        add_traceback("var_main.TesselVarMain._mv_set", kAssign.line);
+        return -1;
+    }
+    if (as_given) {
+        if (PyDict_SetItem(d.get(), name.get(), value) < 0) {
+            add_traceback("var_main.TesselVarMain.__setattr__", kSetattrAsGiven.line);
+            add_traceback("var_main.TesselVarMain._mv_set", kAssign.line);
+            return -1;
+        }
+        return 1;
+    }
+    Depth in_set_attr;
+    bool entered = in_set_attr.enter();
+    if (!entered || PyDict_SetItem(d.get(), name.get(), value) < 0) {
+        if (entered) {
+            add_traceback("var_main.TesselVarMain._set_attr", kSetAttrStores.line);
+        }
+        add_traceback("var_main.TesselVarMain.__setattr__", kSetattrCalls.line);
+        add_traceback("var_main.TesselVarMain._mv_set", kAssign.line);
+        return -1;
+    }
+    return 1;
+}
 
 // `self._i_c_u()`: a new, empty, set-up nested store.
 Ref
@@ -308,8 +375,14 @@ mv_add(Call& call, Any self, Dict kwargs) noexcept
                 return call.fail(kAddList);
             }
         }
-        else if (!call_method(self, names.mv_set, {key.get(), v})) {
-            return call.fail(kAddValue);
+        else {
+            int stored = store_plain(self, key.get(), v);
+            if (stored == 0) {
+                stored = call_method(self, names.mv_set, {key.get(), v}) ? 1 : -1;
+            }
+            if (stored < 0) {
+                return call.fail(kAddValue);
+            }
         }
     }
     if (!items.ok()) {

@@ -91,7 +91,20 @@ bool store_test_is_plain(PyObject* v) noexcept;
 inline bool
 is_sequence(PyObject* v) noexcept
 {
-    return PyList_Check(v) || PySet_Check(v) || PyTuple_Check(v);
+    PyTypeObject* tp = Py_TYPE(v);
+    if (PyType_HasFeature(tp, Py_TPFLAGS_LIST_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS) ||
+        tp == &PySet_Type) {
+        return true;
+    }
+    // PySet_Check walks the MRO for anything else.  An int, str, bytes or
+    // dict (or a subclass: their layouts cannot be combined with a set's),
+    // a float or None is no set.
+    constexpr unsigned long kNoSet = Py_TPFLAGS_LONG_SUBCLASS | Py_TPFLAGS_UNICODE_SUBCLASS |
+                                     Py_TPFLAGS_BYTES_SUBCLASS | Py_TPFLAGS_DICT_SUBCLASS;
+    if ((tp->tp_flags & kNoSet) != 0 || tp == &PyFloat_Type || v == Py_None) {
+        return false;
+    }
+    return PyType_IsSubtype(tp, &PySet_Type) != 0;
 }
 
 // The exclusion rule: is `key` in `self._skip()`?  1, 0, or -1.
