@@ -274,6 +274,11 @@ own_in_dict(PyObject* self, PyObject* d, PyObject* name, Entry entry) noexcept
 // another in one piece.  The interpreter tells a watcher of every change to
 // a dict with its own table (object.__setattr__ on inline values can bypass
 // the dict, so only combined tables are watched), and this runs no code.
+// "For good" is kept by a second watcher that marks the dropped dicts: the
+// interpreter tells the watchers before it changes the dict, and another
+// watcher told after us may run Python code that resolves a method of the
+// store; a probe then still finds the dict free, and without the mark would
+// watch it again just before the name goes in.
 
 namespace {
 
@@ -302,7 +307,17 @@ on_store_dict_change(PyDict_WatchEvent event, PyObject* d, PyObject* key,
         if (PyDict_Unwatch(state.watcher, d) < 0) {
             PyErr_Clear();  // a valid watcher on a dict: cannot happen
         }
+        if (PyDict_Watch(state.dropped, d) < 0) {
+            PyErr_Clear();
+        }
     }
+    return 0;
+}
+
+// The mark of a dropped dict: nothing to do when it changes.
+int
+on_dropped_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept
+{
     return 0;
 }
 
@@ -314,7 +329,7 @@ maybe_watch(PyObject* d) noexcept
     constexpr Py_ssize_t kScanLimit = 16;
     if (state.watcher < 0 || !cpy::facilities.watch_bits ||
         !PyDict_CheckExact(d) || !cpy::dict_is_combined(d) ||
-        PyDict_GET_SIZE(d) > kScanLimit) {
+        PyDict_GET_SIZE(d) > kScanLimit || cpy::dict_watched(d, state.dropped)) {
         return;
     }
     Py_ssize_t pos = 0;
@@ -387,17 +402,26 @@ start_hiding_watch(std::initializer_list<PyObject*> resolved) noexcept
         PyErr_Clear();  // all taken: every resolution probes
         return true;
     }
+    int dropped = PyDict_AddWatcher(on_dropped_dict_change);
+    if (dropped < 0) {
+        PyErr_Clear();
+        PyDict_ClearWatcher(id);
+        return true;
+    }
     if (!cpy::check_watch_bits(id)) {
+        PyDict_ClearWatcher(dropped);
         PyDict_ClearWatcher(id);
         return false;
     }
     if (!cpy::facilities.watch_bits) {
+        PyDict_ClearWatcher(dropped);
         PyDict_ClearWatcher(id);
         return true;
     }
     std::copy(resolved.begin(), resolved.end(), std::begin(state.watched_names));
     state.method_names = set.release();
     state.watcher = id;
+    state.dropped = dropped;
     return true;
 }
 
