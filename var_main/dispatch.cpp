@@ -274,11 +274,13 @@ own_in_dict(PyObject* self, PyObject* d, PyObject* name, Entry entry) noexcept
 // another in one piece.  The interpreter tells a watcher of every change to
 // a dict with its own table (object.__setattr__ on inline values can bypass
 // the dict, so only combined tables are watched), and this runs no code.
-// "For good" is kept by a second watcher that marks the dropped dicts: the
-// interpreter tells the watchers before it changes the dict, and another
-// watcher told after us may run Python code that resolves a method of the
-// store; a probe then still finds the dict free, and without the mark would
-// watch it again just before the name goes in.
+// The interpreter tells the watchers of a dict before it changes it, and
+// reads the dict's watch bits again only after the last one: a watcher of
+// someone else's may run Python code that resolves a method of the store
+// while the name is still on its way in, and a probe then finds the dict
+// free.  So a dict another watcher watches is not watched (that code could
+// be running now), and "for good" is kept by a second watcher of ours that
+// marks the dicts we drop (a foreign watcher may unwatch itself first).
 
 namespace {
 
@@ -329,8 +331,9 @@ maybe_watch(PyObject* d) noexcept
     constexpr Py_ssize_t kScanLimit = 16;
     if (state.watcher < 0 || !cpy::facilities.watch_bits ||
         !PyDict_CheckExact(d) || !cpy::dict_is_combined(d) ||
-        PyDict_GET_SIZE(d) > kScanLimit || cpy::dict_watched(d, state.dropped)) {
-        return;
+        PyDict_GET_SIZE(d) > kScanLimit ||
+        (cpy::dict_watchers(d) & ~(1u << state.watcher)) != 0) {
+        return;  // marked as dropped, or watched by someone else
     }
     Py_ssize_t pos = 0;
     PyObject* key;
