@@ -274,6 +274,13 @@ own_in_dict(PyObject* self, PyObject* d, PyObject* name, Entry entry) noexcept
 // another in one piece.  The interpreter tells a watcher of every change to
 // a dict with its own table (object.__setattr__ on inline values can bypass
 // the dict, so only combined tables are watched), and this runs no code.
+// The interpreter tells the watchers of a dict before it changes it, and
+// reads the dict's watch bits again only after the last one: a watcher of
+// someone else's may run Python code that resolves a method of the store
+// while the name is still on its way in, and a probe then finds the dict
+// free.  So a dict another watcher watches is not watched (that code could
+// be running now), and "for good" is kept by a second watcher of ours that
+// marks the dicts we drop (a foreign watcher may unwatch itself first).
 
 namespace {
 
@@ -302,7 +309,17 @@ on_store_dict_change(PyDict_WatchEvent event, PyObject* d, PyObject* key,
         if (PyDict_Unwatch(state.watcher, d) < 0) {
             PyErr_Clear();  // a valid watcher on a dict: cannot happen
         }
+        if (PyDict_Watch(state.dropped, d) < 0) {
+            PyErr_Clear();
+        }
     }
+    return 0;
+}
+
+// The mark of a dropped dict: nothing to do when it changes.
+int
+on_dropped_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept
+{
     return 0;
 }
 
@@ -314,8 +331,9 @@ maybe_watch(PyObject* d) noexcept
     constexpr Py_ssize_t kScanLimit = 16;
     if (state.watcher < 0 || !cpy::facilities.watch_bits ||
         !PyDict_CheckExact(d) || !cpy::dict_is_combined(d) ||
-        PyDict_GET_SIZE(d) > kScanLimit) {
-        return;
+        PyDict_GET_SIZE(d) > kScanLimit ||
+        (cpy::dict_watchers(d) & ~(1u << state.watcher)) != 0) {
+        return;  // marked as dropped, or watched by someone else
     }
     Py_ssize_t pos = 0;
     PyObject* key;
@@ -387,17 +405,26 @@ start_hiding_watch(std::initializer_list<PyObject*> resolved) noexcept
         PyErr_Clear();  // all taken: every resolution probes
         return true;
     }
+    int dropped = PyDict_AddWatcher(on_dropped_dict_change);
+    if (dropped < 0) {
+        PyErr_Clear();
+        PyDict_ClearWatcher(id);
+        return true;
+    }
     if (!cpy::check_watch_bits(id)) {
+        PyDict_ClearWatcher(dropped);
         PyDict_ClearWatcher(id);
         return false;
     }
     if (!cpy::facilities.watch_bits) {
+        PyDict_ClearWatcher(dropped);
         PyDict_ClearWatcher(id);
         return true;
     }
     std::copy(resolved.begin(), resolved.end(), std::begin(state.watched_names));
     state.method_names = set.release();
     state.watcher = id;
+    state.dropped = dropped;
     return true;
 }
 

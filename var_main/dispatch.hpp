@@ -77,8 +77,8 @@ bool own_in_dict(PyObject* self, PyObject* d, PyObject* name,
 int hidden_in(PyObject* d, PyObject* name) noexcept;
 
 // Registers the hiding watch, once, at start-up: `resolved` are the names
-// the fast paths resolve.  False only with an error set; without a free
-// watcher the fast paths keep probing.
+// the fast paths resolve.  False only with an error set; without two free
+// watchers the fast paths keep probing.
 bool start_hiding_watch(std::initializer_list<PyObject*> resolved) noexcept;
 
 }  // namespace vm

@@ -102,8 +102,10 @@ struct State {
     ClassRecord cls{};
     TypeInfo types[8]{};               // per-type records, by address
     // The dict watcher that keeps store dicts free of our method names
-    // (dispatch.cpp), -1 when none could be had; and those names.
+    // (dispatch.cpp), -1 when none could be had; the one that marks the
+    // dicts it dropped; and those names.
     int watcher = -1;
+    int dropped = -1;
     PyObject* method_names = nullptr;  // frozenset, owned
     PyObject* watched_names[16]{};     // the names it answers for (interned)
     std::vector<CachedCode> codes;

@@ -106,6 +106,23 @@ dict_watched(PyObject* d, int watcher) noexcept
 #endif
 }
 
+// Every watcher of `d`, one bit each: the low eight bits of that field (the
+// interpreter's limit on dict watchers); all set when the check failed.
+inline unsigned
+dict_watchers(PyObject* d) noexcept
+{
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+    return facilities.watch_bits
+               ? static_cast<unsigned>(reinterpret_cast<PyDictObject*>(d)->ma_version_tag & 0xFF)
+               : 0xFFu;
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+}
+
 // A combined table: values beside the keys, not an object's inline values
 // (whose stores by object.__setattr__ may bypass the dict).  Public field.
 inline bool
