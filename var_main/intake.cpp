@@ -124,6 +124,42 @@ store_plain(PyObject* self, PyObject* key, PyObject* value) noexcept
     return 1;
 }
 
+// One entry of _mv_add: dicts merge, sequences append, the rest is set.
+// False after call.fail().
+bool
+add_entry(Call& call, PyObject* self, PyObject* key, PyObject* v) noexcept
+{
+    if (PyDict_Check(v)) {
+        if (!call_method(self, names.set_dict, {key, v})) {
+            call.fail(kAddDict);
+            return false;
+        }
+        return true;
+    }
+    if (is_sequence(v)) {
+        Ref result = call_method(self, names.set_list, {v, key});
+        if (!result) {
+            call.fail(kAddList);
+            return false;
+        }
+        Ref d = instance_dict(self);
+        if (!d || dict_store(d.get(), key, result.get()) < 0) {
+            call.fail(kAddList);
+            return false;
+        }
+        return true;
+    }
+    int stored = store_plain(self, key, v);
+    if (stored == 0) {
+        stored = call_method(self, names.mv_set, {key, v}) ? 1 : -1;
+    }
+    if (stored < 0) {
+        call.fail(kAddValue);
+        return false;
+    }
+    return true;
+}
+
 // `self._i_c_u()`: a new, empty, set-up nested store.
 Ref
 make_nested(PyObject* self) noexcept
@@ -150,6 +186,37 @@ fill_nested(PyObject* nested, PyObject* entries) noexcept
     // The public class's own add is a data descriptor that only binds:
     // while it is in force, reading it can wait until it is called.
     const bool own_add = partner_add(Py_TYPE(nested));
+    // add(**entries) hands _mv_add a new dict of the entries, which no one
+    // else sees: when _mv_add is ours it gets them as a snapshot instead,
+    // the same values in the same order, without a dict made and freed.
+    constexpr Py_ssize_t kSnapshot = 16;
+    if (own_add && PyDict_CheckExact(entries) && PyDict_GET_SIZE(entries) <= kSnapshot &&
+        cpy::dict_has_only_str_keys(entries)) {
+        int bind = 0;
+        PyObject* fn = own_method(nested, names.mv_add, &bind);
+        if (is_own(fn, &Adapt<&mv_add>::run)) {
+            Ref hold = Ref::borrow(fn);
+            DictEntry taken[kSnapshot];
+            Py_ssize_t n = 0;
+            Py_ssize_t pos = 0;
+            PyObject* k;
+            PyObject* v;
+            while (n < kSnapshot && PyDict_Next(entries, &pos, &k, &v)) {
+                taken[n++] = DictEntry{Ref::borrow(k), Ref::borrow(v)};
+            }
+            return static_cast<bool>(Ref::steal(run_as(fn, [&](Call& call) -> PyObject* {
+                for (Py_ssize_t i = 0; i < n; ++i) {
+                    if (!add_entry(call, nested, taken[i].key.get(), taken[i].value.get())) {
+                        return nullptr;
+                    }
+                }
+                return new_none();
+            })));
+        }
+        if (bind < 0) {
+            return false;
+        }
+    }
     Ref add;
     if (!own_add && !(add = Ref::steal(PyObject_GetAttr(nested, names.add)))) {
         return false;
@@ -359,30 +426,8 @@ mv_add(Call& call, Any self, Dict kwargs) noexcept
     }
     DictItems items(kwargs.p);
     for (auto& [key, value] : items) {
-        PyObject* v = value.get();
-        if (PyDict_Check(v)) {
-            if (!call_method(self, names.set_dict, {key.get(), v})) {
-                return call.fail(kAddDict);
-            }
-        }
-        else if (is_sequence(v)) {
-            Ref result = call_method(self, names.set_list, {v, key.get()});
-            if (!result) {
-                return call.fail(kAddList);
-            }
-            Ref d = instance_dict(self);
-            if (!d || dict_store(d.get(), key.get(), result.get()) < 0) {
-                return call.fail(kAddList);
-            }
-        }
-        else {
-            int stored = store_plain(self, key.get(), v);
-            if (stored == 0) {
-                stored = call_method(self, names.mv_set, {key.get(), v}) ? 1 : -1;
-            }
-            if (stored < 0) {
-                return call.fail(kAddValue);
-            }
+        if (!add_entry(call, self, key.get(), value.get())) {
+            return nullptr;
         }
     }
     if (!items.ok()) {

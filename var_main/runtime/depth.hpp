@@ -36,7 +36,7 @@ public:
 
     // Enters one level.  False with RecursionError set when the count or
     // the stack is exhausted (the scope is then not entered).
-    [[nodiscard]] bool enter() noexcept
+    [[nodiscard]] [[gnu::always_inline]] bool enter() noexcept
     {
         using namespace depth_detail;
         ts_ = PyThreadState_GetUnchecked();
@@ -56,7 +56,7 @@ public:
         entered_ = true;
         return true;
     }
-    void leave() noexcept
+    [[gnu::always_inline]] void leave() noexcept
     {
         if (!entered_) {
             return;

@@ -486,23 +486,17 @@ call_own(PyObject* fn, PyObject* const* args, Py_ssize_t n,
     return run_body(fn, values);
 }
 
+const char*
+function_tbname(PyObject* fn) noexcept
+{
+    return as_function(fn)->tbname;
+}
+
 PyObject*
 run_body(PyObject* fn, PyObject* const* values) noexcept
 {
-    Function* f = as_function(fn);
-    Call call(*f->spec);
-    PyObject* result;
-    {
-        Depth depth;
-        if (!depth.enter()) {
-            return nullptr;
-        }
-        result = f->spec->entry(call, values);
-    }
-    if (result == nullptr && call.line() != 0) {
-        add_traceback(f->tbname, call.line());
-    }
-    return result;
+    Entry entry = as_function(fn)->spec->entry;
+    return run_as(fn, [entry, values](Call& call) { return entry(call, values); });
 }
 
 }  // namespace vm

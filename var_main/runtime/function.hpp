@@ -8,6 +8,9 @@
 // __annotations__, __doc__...), all generated from its MethodSpec.
 #pragma once
 
+#include "runtime/call.hpp"
+#include "runtime/depth.hpp"
+#include "runtime/errors.hpp"
 #include "runtime/method.hpp"
 
 namespace vm {
@@ -33,5 +36,30 @@ PyObject* call_own(PyObject* fn, PyObject* const* args, Py_ssize_t n,
 // Runs a method's body on already matched and checked arguments, with the
 // recursion guard and the traceback entry of a normal call.
 PyObject* run_body(PyObject* fn, PyObject* const* values) noexcept;
+
+// "var_main.TesselVarMain.<name>", the function of its traceback entries.
+const char* function_tbname(PyObject* fn) noexcept;
+
+// Runs `body(call)` as run_body runs fn's own body: for a caller that hands
+// the body its arguments in another form than the call would (the same
+// values, already checked).
+template <class Body>
+PyObject*
+run_as(PyObject* fn, Body&& body) noexcept
+{
+    Call call(function_spec(fn));
+    PyObject* result;
+    {
+        Depth depth;
+        if (!depth.enter()) {
+            return nullptr;
+        }
+        result = body(call);
+    }
+    if (result == nullptr && call.line() != 0) {
+        add_traceback(function_tbname(fn), call.line());
+    }
+    return result;
+}
 
 }  // namespace vm
