@@ -35,17 +35,22 @@ def child(key: str, label: str, n: int, ops: bool) -> None:
         cand._run(n if ops else 0)
 
 
-def count(key: str, label: str, n: int, ops: bool) -> int:
+def refs(args: list, what: str) -> int:
+    """Instructions executed by `python3.13 *args`, counted by callgrind."""
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "cg.out")
         cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
-               sys.executable, os.path.abspath(__file__), "--child", key,
-               label, str(n), "1" if ops else "0"]
+               sys.executable, *args]
         done = subprocess.run(cmd, capture_output=True, text=True)
         match = re.search(r"refs:\s+([\d,]+)", done.stderr)
         if done.returncode != 0 or match is None:
-            raise RuntimeError(f"{key} {label}: {done.stderr[-2000:]}")
+            raise RuntimeError(f"{what}: {done.stderr[-2000:]}")
         return int(match.group(1).replace(",", ""))
+
+
+def count(key: str, label: str, n: int, ops: bool) -> int:
+    return refs([os.path.abspath(__file__), "--child", key, label, str(n),
+                 "1" if ops else "0"], f"{key} {label}")
 
 
 def main() -> None:

@@ -20,17 +20,18 @@ is what the module spends:
 Instructions per operation under callgrind, as instructions.py counts them
 (a run with N operations minus a run with none):
 
-    PYTHONPATH=build/release/python python3.13 benchmarks/slot_floor.py
+    PYTHONHASHSEED=0 PYTHONPATH=build/release/python \
+        python3.13 benchmarks/slot_floor.py
 """
 
 from __future__ import annotations
 
 import argparse
 import os
-import re
-import subprocess
 import sys
-import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from instructions import refs  # noqa: E402
 
 SETUP = {
     "W2 __getattr__ = list.count": (
@@ -60,17 +61,7 @@ def child(key: str, n: int) -> None:
 
 
 def count(key: str, n: int) -> int:
-    with tempfile.TemporaryDirectory() as tmp:
-        out = os.path.join(tmp, "cg.out")
-        cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
-               sys.executable, os.path.abspath(__file__), "--child", key,
-               str(n)]
-        done = subprocess.run(cmd, capture_output=True, text=True,
-                              env={**os.environ, "PYTHONHASHSEED": "0"})
-        match = re.search(r"refs:\s+([\d,]+)", done.stderr)
-        if done.returncode != 0 or match is None:
-            raise RuntimeError(f"{key}: {done.stderr[-2000:]}")
-        return int(match.group(1).replace(",", ""))
+    return refs([os.path.abspath(__file__), "--child", key, str(n)], key)
 
 
 def main() -> None:
