@@ -96,7 +96,7 @@ store_plain(PyObject* self, PyObject* key, PyObject* value) noexcept
     }
     Ref name = Ref::borrow(key);  // setattr() interns the name
     PyObject* p = name.release();
-    cpy::intern_mortal(&p);
+    cpy::intern_mortal(state.interp, &p);
     name = Ref::steal(p);
     Depth in_setattr;
     if (!in_setattr.enter()) {
@@ -179,6 +179,40 @@ make_nested(PyObject* self) noexcept
     return call_method(self, names.i_c_u, {});
 }
 
+// The entries of a dict of at most N, held (new references) in order.
+template <Py_ssize_t N>
+class Snapshot {
+public:
+    explicit Snapshot(PyObject* d) noexcept
+    {
+        Py_ssize_t pos = 0;
+        PyObject* k;
+        PyObject* v;
+        while (n_ < N && PyDict_Next(d, &pos, &k, &v)) {
+            keys_[n_] = Py_NewRef(k);
+            values_[n_] = Py_NewRef(v);
+            ++n_;
+        }
+    }
+    ~Snapshot()
+    {
+        for (Py_ssize_t i = 0; i < n_; ++i) {
+            Py_DECREF(keys_[i]);
+            Py_DECREF(values_[i]);
+        }
+    }
+    Snapshot(const Snapshot&) = delete;
+    Snapshot& operator=(const Snapshot&) = delete;
+    Py_ssize_t size() const noexcept { return n_; }
+    PyObject* key(Py_ssize_t i) const noexcept { return keys_[i]; }
+    PyObject* value(Py_ssize_t i) const noexcept { return values_[i]; }
+
+private:
+    PyObject* keys_[N];
+    PyObject* values_[N];
+    Py_ssize_t n_ = 0;
+};
+
 // `nested.add(**entries)` with a fresh dict of keywords.
 bool
 fill_nested(PyObject* nested, PyObject* entries) noexcept
@@ -196,17 +230,10 @@ fill_nested(PyObject* nested, PyObject* entries) noexcept
         PyObject* fn = own_method(nested, names.mv_add, &bind);
         if (is_own(fn, &Adapt<&mv_add>::run)) {
             Ref hold = Ref::borrow(fn);
-            DictEntry taken[kSnapshot];
-            Py_ssize_t n = 0;
-            Py_ssize_t pos = 0;
-            PyObject* k;
-            PyObject* v;
-            while (n < kSnapshot && PyDict_Next(entries, &pos, &k, &v)) {
-                taken[n++] = DictEntry{Ref::borrow(k), Ref::borrow(v)};
-            }
+            Snapshot<kSnapshot> taken(entries);
             return static_cast<bool>(Ref::steal(run_as(fn, [&](Call& call) -> PyObject* {
-                for (Py_ssize_t i = 0; i < n; ++i) {
-                    if (!add_entry(call, nested, taken[i].key.get(), taken[i].value.get())) {
+                for (Py_ssize_t i = 0; i < taken.size(); ++i) {
+                    if (!add_entry(call, nested, taken.key(i), taken.value(i))) {
                         return nullptr;
                     }
                 }

@@ -63,9 +63,11 @@ copy_from_spec(PyObject* spec, PyObject* module, const char* from,
 PyObject*
 module_create(PyObject* spec, PyModuleDef*) noexcept
 {
-    std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    PyInterpreterState* interp = PyInterpreterState_Get();
+    std::int64_t id = PyInterpreterState_GetID(interp);
     if (state.interpreter_id == -1) {
         state.interpreter_id = id;
+        state.interp = interp;
     }
     else if (state.interpreter_id != id) {
         PyErr_SetString(PyExc_ImportError,

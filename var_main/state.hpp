@@ -96,6 +96,7 @@ struct State {
     // makes it immutable.
     PyTypeObject function_type{PyVarObject_HEAD_INIT(nullptr, 0)};
     std::int64_t interpreter_id = -1;  // the interpreter the module serves
+    PyInterpreterState* interp = nullptr;  // ...and its state
     PyObject* module = nullptr;        // owned once the exec step succeeded
     PyObject* globals = nullptr;       // the module's dict (traceback frames)
     Names names{};

@@ -127,7 +127,7 @@ set_attribute(PyObject* self, PyObject* name, PyObject* value) noexcept
     Ref hold = Ref::borrow(fn);
     Ref interned = Ref::borrow(name);
     PyObject* p = interned.release();
-    cpy::intern_mortal(&p);
+    cpy::intern_mortal(state.interp, &p);
     interned = Ref::steal(p);
     PyObject* args[3] = {self, interned.get(), value};
     Ref r = Ref::steal(call_own(fn, args, 3, nullptr));

@@ -140,9 +140,9 @@ bool check_watch_bits(int watcher) noexcept;
 // same object.  The public PyUnicode_InternInPlace makes the string immortal
 // in 3.13, which the interpreter's own path does not.
 inline void
-intern_mortal(PyObject** name) noexcept
+intern_mortal(PyInterpreterState* interp, PyObject** name) noexcept
 {
-    _PyUnicode_InternMortal(PyInterpreterState_Get(), name);
+    _PyUnicode_InternMortal(interp, name);
 }
 
 // --- Heap type names ------------------------------------------------------------
