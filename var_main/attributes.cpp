@@ -127,7 +127,7 @@ setattr_hook(Call& call, Any self, Str name, Any value) noexcept
             hidden_in(d.get(), names.set_attr) == 0) {
             bool stored;
             {
-                Depth depth;
+                Depth depth(call.thread());
                 if (!depth.enter()) {
                     return call.fail(kCallSetAttr);
                 }
@@ -169,7 +169,7 @@ setattr_hook(Call& call, Any self, Str name, Any value) noexcept
         if (is_own(fn, &Adapt<&set_attr>::run)) {
             bool stored;
             {
-                Depth depth;
+                Depth depth(call.thread());
                 if (!depth.enter()) {
                     return call.fail(kCallSetAttr);
                 }

@@ -70,7 +70,7 @@ constexpr Statement kSetAttrStores = at(Def::set_attr, 316);       // self.__dic
 
 // 1 stored, 0 not all ours (nothing done: make the call), -1 failed.
 int
-store_plain(PyObject* self, PyObject* key, PyObject* value) noexcept
+store_plain(Call& call, PyObject* self, PyObject* key, PyObject* value) noexcept
 {
     if (!PyUnicode_CheckExact(key)) {
         return 0;  // _mv_set's parameter check has something to say
@@ -90,7 +90,7 @@ store_plain(PyObject* self, PyObject* key, PyObject* value) noexcept
         PyErr_Clear();  // only str keys: nothing can have failed
         return 0;
     }
-    Depth in_mv_set;
+    Depth in_mv_set(call.thread());
     if (!in_mv_set.enter()) {
         return -1;
     }
@@ -98,7 +98,7 @@ store_plain(PyObject* self, PyObject* key, PyObject* value) noexcept
     PyObject* p = name.release();
     cpy::intern_mortal(state.interp, &p);
     name = Ref::steal(p);
-    Depth in_setattr;
+    Depth in_setattr(call.thread());
     if (!in_setattr.enter()) {
         add_traceback("var_main.TesselVarMain._mv_set", kAssign.line);
         return -1;
@@ -111,7 +111,7 @@ store_plain(PyObject* self, PyObject* key, PyObject* value) noexcept
         }
         return 1;
     }
-    Depth in_set_attr;
+    Depth in_set_attr(call.thread());
     bool entered = in_set_attr.enter();
     if (!entered || PyDict_SetItem(d.get(), name.get(), value) < 0) {
         if (entered) {
@@ -149,7 +149,7 @@ add_entry(Call& call, PyObject* self, PyObject* key, PyObject* v) noexcept
         }
         return true;
     }
-    int stored = store_plain(self, key, v);
+    int stored = store_plain(call, self, key, v);
     if (stored == 0) {
         stored = call_method(self, names.mv_set, {key, v}) ? 1 : -1;
     }

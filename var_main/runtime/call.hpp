@@ -43,10 +43,14 @@ public:
     }
     int line() const noexcept { return line_; }
     const MethodSpec& spec() const noexcept { return spec_; }
+    // The thread state the call runs on, for the levels the body enters.
+    PyThreadState* thread() const noexcept { return ts_; }
+    void set_thread(PyThreadState* ts) noexcept { ts_ = ts; }
 
 private:
     const MethodSpec& spec_;
     int line_ = 0;
+    PyThreadState* ts_ = nullptr;
 };
 
 // --- Entry adapter --------------------------------------------------------

@@ -30,6 +30,10 @@ bool stack_exhausted() noexcept;  // raises RecursionError
 class Depth {
 public:
     Depth() noexcept = default;
+    // With the thread state already at hand: the current one cannot change
+    // while a call of ours is running on this thread (whatever we call
+    // returns with it current again), so a body may pass its own level's.
+    explicit Depth(PyThreadState* ts) noexcept : ts_(ts) {}
     Depth(const Depth&) = delete;
     Depth& operator=(const Depth&) = delete;
     ~Depth() { leave(); }
@@ -39,7 +43,9 @@ public:
     [[nodiscard]] [[gnu::always_inline]] bool enter() noexcept
     {
         using namespace depth_detail;
-        ts_ = PyThreadState_GetUnchecked();
+        if (ts_ == nullptr) {
+            ts_ = PyThreadState_GetUnchecked();
+        }
         if (cpy::enter_recursive(ts_, " while calling a Python object")) {
             return false;
         }
@@ -64,6 +70,9 @@ public:
         entered_ = false;
         cpy::leave_recursive(ts_);
     }
+
+    // The thread state of this level (once entered).
+    PyThreadState* thread() const noexcept { return ts_; }
 
 private:
     PyThreadState* ts_ = nullptr;

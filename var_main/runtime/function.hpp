@@ -54,6 +54,7 @@ run_as(PyObject* fn, Body&& body) noexcept
         if (!depth.enter()) {
             return nullptr;
         }
+        call.set_thread(depth.thread());
         result = body(call);
     }
     if (result == nullptr && call.line() != 0) {
