@@ -130,14 +130,14 @@ bool
 add_entry(Call& call, PyObject* self, PyObject* key, PyObject* v) noexcept
 {
     if (PyDict_Check(v)) {
-        if (!call_method(self, names.set_dict, {key, v})) {
+        if (!call_method(self, names.set_dict, {key, v}, nullptr, call.thread())) {
             call.fail(kAddDict);
             return false;
         }
         return true;
     }
     if (is_sequence(v)) {
-        Ref result = call_method(self, names.set_list, {v, key});
+        Ref result = call_method(self, names.set_list, {v, key}, nullptr, call.thread());
         if (!result) {
             call.fail(kAddList);
             return false;
@@ -151,7 +151,7 @@ add_entry(Call& call, PyObject* self, PyObject* key, PyObject* v) noexcept
     }
     int stored = store_plain(call, self, key, v);
     if (stored == 0) {
-        stored = call_method(self, names.mv_set, {key, v}) ? 1 : -1;
+        stored = call_method(self, names.mv_set, {key, v}, nullptr, call.thread()) ? 1 : -1;
     }
     if (stored < 0) {
         call.fail(kAddValue);
@@ -215,7 +215,7 @@ private:
 
 // `nested.add(**entries)` with a fresh dict of keywords.
 bool
-fill_nested(PyObject* nested, PyObject* entries) noexcept
+fill_nested(PyObject* nested, PyObject* entries, PyThreadState* ts) noexcept
 {
     // The public class's own add is a data descriptor that only binds:
     // while it is in force, reading it can wait until it is called.
@@ -238,7 +238,7 @@ fill_nested(PyObject* nested, PyObject* entries) noexcept
                     }
                 }
                 return new_none();
-            })));
+            }, ts)));
         }
         if (bind < 0) {
             return false;
@@ -270,7 +270,7 @@ fill_nested(PyObject* nested, PyObject* entries) noexcept
             // Resolved just now, and nothing has run since: call it.
             Ref hold = Ref::borrow(fn);
             PyObject* args[2] = {nested, fresh.get()};
-            return static_cast<bool>(Ref::steal(call_own(fn, args, 2, nullptr)));
+            return static_cast<bool>(Ref::steal(call_own(fn, args, 2, nullptr, ts)));
         }
         if (bind < 0) {
             return false;
@@ -356,7 +356,7 @@ set_dict(Call& call, Any self, Str key, Dict value, Any new_) noexcept
                 return call.fail(kMergeAdd);
             }
         }
-        else if (!fill_nested(target.get(), value.p)) {
+        else if (!fill_nested(target.get(), value.p, call.thread())) {
             return call.fail(kMergeAdd);
         }
         return new_none();
@@ -366,10 +366,10 @@ set_dict(Call& call, Any self, Str key, Dict value, Any new_) noexcept
     if (!nested) {
         return call.fail(kMakeNested);
     }
-    if (!call_method(self, names.mv_set, {key.p, nested.get()})) {
+    if (!call_method(self, names.mv_set, {key.p, nested.get()}, nullptr, call.thread())) {
         return call.fail(kPlaceNested);
     }
-    if (!fill_nested(nested.get(), value.p)) {
+    if (!fill_nested(nested.get(), value.p, call.thread())) {
         return call.fail(kFillNested);
     }
     return new_none();
@@ -419,7 +419,7 @@ set_list(Call& call, Any self, Any value, StrOrNone key) noexcept
             if (!nested) {
                 return call.fail(kElementStore);
             }
-            if (!fill_nested(nested.get(), el)) {
+            if (!fill_nested(nested.get(), el, call.thread())) {
                 return call.fail(kElementAdd);
             }
             if (!append_to(target.get(), nested.get())) {
@@ -427,7 +427,7 @@ set_list(Call& call, Any self, Any value, StrOrNone key) noexcept
             }
         }
         else if (is_sequence(el)) {
-            Ref converted = call_method(self, names.set_list, {el});
+            Ref converted = call_method(self, names.set_list, {el}, nullptr, call.thread());
             if (!converted || !append_to(target.get(), converted.get())) {
                 return call.fail(kAppendList);
             }

@@ -147,7 +147,8 @@ require_dict(PyObject* d) noexcept
 
 Ref
 call_method(PyObject* self, PyObject* name,
-            std::initializer_list<PyObject*> args, PyObject* kwnames) noexcept
+            std::initializer_list<PyObject*> args, PyObject* kwnames,
+            PyThreadState* ts) noexcept
 {
     // stack[0] is spare, for the callee's use (ARGUMENTS_OFFSET).
     PyObject* stack[kMaxParams + 3];
@@ -168,9 +169,9 @@ call_method(PyObject* self, PyObject* name,
         Ref hold = Ref::borrow(fn);
         const auto total = static_cast<Py_ssize_t>(n);
         if (bind) {
-            return Ref::steal(call_own(fn, stack + 1, total, kwnames));
+            return Ref::steal(call_own(fn, stack + 1, total, kwnames, ts));
         }
-        return Ref::steal(call_own(fn, stack + 2, total - 1, kwnames));
+        return Ref::steal(call_own(fn, stack + 2, total - 1, kwnames, ts));
     }
     if (bind < 0) {
         return Ref();

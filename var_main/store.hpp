@@ -67,9 +67,10 @@ bool require_dict(PyObject* d) noexcept;
 // `self.<name>(*args)` with the attribute looked up on `self` like Python
 // does (instance dict first, then the type); `kwnames` names the trailing
 // arguments given by keyword.
+// `ts`: the caller's thread state when it has it (call.thread()).
 Ref call_method(PyObject* self, PyObject* name,
                 std::initializer_list<PyObject*> args,
-                PyObject* kwnames = nullptr) noexcept;
+                PyObject* kwnames = nullptr, PyThreadState* ts = nullptr) noexcept;
 
 // setattr(self, name, value).  When the interpreter would call our
 // __setattr__ (the type keeps the generic slot that looks it up, and the

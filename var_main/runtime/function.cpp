@@ -452,7 +452,7 @@ function_spec(PyObject* fn) noexcept
 
 PyObject*
 call_own(PyObject* fn, PyObject* const* args, Py_ssize_t n,
-         PyObject* kwnames) noexcept
+         PyObject* kwnames, PyThreadState* ts) noexcept
 {
     Function* f = as_function(fn);
     const MethodSpec& spec = *f->spec;
@@ -483,7 +483,7 @@ call_own(PyObject* fn, PyObject* const* args, Py_ssize_t n,
     if (!check_argument_types(spec, values)) {
         return nullptr;
     }
-    return run_body(fn, values);
+    return run_body(fn, values, ts);
 }
 
 const char*
@@ -493,10 +493,10 @@ function_tbname(PyObject* fn) noexcept
 }
 
 PyObject*
-run_body(PyObject* fn, PyObject* const* values) noexcept
+run_body(PyObject* fn, PyObject* const* values, PyThreadState* ts) noexcept
 {
     Entry entry = as_function(fn)->spec->entry;
-    return run_as(fn, [entry, values](Call& call) { return entry(call, values); });
+    return run_as(fn, [entry, values](Call& call) { return entry(call, values); }, ts);
 }
 
 }  // namespace vm

@@ -30,12 +30,14 @@ const MethodSpec& function_spec(PyObject* fn) noexcept;
 // module's own call sites pass them, the arguments are laid out and the
 // missing trailing ones defaulted directly, as the argument matcher would;
 // otherwise it is a call like any other.  `args[-1]` must be writable.
+// `ts`: the caller's thread state when it has it (see Depth), or nullptr.
 PyObject* call_own(PyObject* fn, PyObject* const* args, Py_ssize_t n,
-                   PyObject* kwnames) noexcept;
+                   PyObject* kwnames, PyThreadState* ts = nullptr) noexcept;
 
 // Runs a method's body on already matched and checked arguments, with the
 // recursion guard and the traceback entry of a normal call.
-PyObject* run_body(PyObject* fn, PyObject* const* values) noexcept;
+PyObject* run_body(PyObject* fn, PyObject* const* values,
+                   PyThreadState* ts = nullptr) noexcept;
 
 // "var_main.TesselVarMain.<name>", the function of its traceback entries.
 const char* function_tbname(PyObject* fn) noexcept;
@@ -45,12 +47,12 @@ const char* function_tbname(PyObject* fn) noexcept;
 // values, already checked).
 template <class Body>
 PyObject*
-run_as(PyObject* fn, Body&& body) noexcept
+run_as(PyObject* fn, Body&& body, PyThreadState* ts = nullptr) noexcept
 {
     Call call(function_spec(fn));
     PyObject* result;
     {
-        Depth depth;
+        Depth depth(ts);
         if (!depth.enter()) {
             return nullptr;
         }
