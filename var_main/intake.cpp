@@ -301,13 +301,22 @@ append_to(PyObject* target, PyObject* item) noexcept
 PyObject*
 set_dict(Call& call, Any self, Str key, Dict value, Any new_) noexcept
 {
+    // Read from a plain dict with only str keys, the entry can be read again
+    // only after code has run: while none can (the tests below run none),
+    // the second read (kMergeAdd) is the object of the first.
     Ref current;
+    bool reread = true;
     {
-        Ref d = instance_dict(self);
+        Ref d = plain_dict(self);
+        reread = !d;
+        if (reread) {
+            d = instance_dict(self);
+        }
         if (!d || !(current = dict_get(d.get(), key.p))) {
             return call.fail(kReadCurrent);
         }
     }
+    reread = reread || !truth_runs_no_code(current.get()) || !truth_runs_no_code(new_);
     int merge = truth(current.get());
     if (merge < 0) {
         return call.fail(kTestCurrent);
@@ -326,11 +335,13 @@ set_dict(Call& call, Any self, Str key, Dict value, Any new_) noexcept
         // factory made to replace what was there.
         const bool was_dict = PyDict_Check(current.get());
         if (!was_dict) {
+            reread = reread || !nested_store_test_runs_no_code(Py_TYPE(current.get()));
             int nested = is_nested_store(current.get());
             if (nested < 0) {
                 return call.fail(kTestStore);
             }
             if (!nested) {
+                reread = true;
                 // Not a store we can merge into: replace it, straight into
                 // __dict__ (no attribute assignment).
                 Ref replacement = make_nested(self);
@@ -343,11 +354,16 @@ set_dict(Call& call, Any self, Str key, Dict value, Any new_) noexcept
                 }
             }
         }
-        current.reset();
-        Ref d = instance_dict(self);
         Ref target;
-        if (!d || !(target = dict_item(d.get(), key.p))) {
-            return call.fail(kMergeAdd);
+        if (!reread) {
+            target = std::move(current);
+        }
+        else {
+            current.reset();
+            Ref d = instance_dict(self);
+            if (!d || !(target = dict_item(d.get(), key.p))) {
+                return call.fail(kMergeAdd);
+            }
         }
         if (was_dict && PyDict_Check(target.get())) {
             Ref r = Ref::steal(PyObject_CallMethodOneArg(
@@ -380,7 +396,13 @@ set_list(Call& call, Any self, Any value, StrOrNone key) noexcept
 {
     Ref target;
     if (key.p != Py_None && PyUnicode_GET_LENGTH(key.p) > 0) {
-        Ref d = instance_dict(self);
+        // As in _set_dict: from a plain dict with only str keys, and with no
+        // code run in between, the second read is the object of the first.
+        Ref d = plain_dict(self);
+        const bool reread = !d;
+        if (reread) {
+            d = instance_dict(self);
+        }
         if (!d) {
             return call.fail(kReadTarget);
         }
@@ -388,7 +410,10 @@ set_list(Call& call, Any self, Any value, StrOrNone key) noexcept
         if (!current) {
             return call.fail(kReadTarget);
         }
-        if (PyList_Check(current.get())) {
+        if (PyList_Check(current.get()) && !reread) {
+            target = std::move(current);
+        }
+        else if (PyList_Check(current.get())) {
             current.reset();
             Ref d2 = instance_dict(self);
             if (!d2 || !(target = dict_item(d2.get(), key.p))) {

@@ -112,6 +112,14 @@ dict_store(PyObject* d, PyObject* key, PyObject* value) noexcept
     return PyObject_SetItem(d, key, value);
 }
 
+bool
+nested_store_test_runs_no_code(PyTypeObject* tp) noexcept
+{
+    return Py_IS_TYPE(reinterpret_cast<PyObject*>(tp), &PyType_Type) &&
+           (!(tp->tp_flags & Py_TPFLAGS_HEAPTYPE) ||
+            PyUnicode_CheckExact(cpy::heap_type_name(tp)));
+}
+
 int
 set_attribute(PyObject* self, PyObject* name, PyObject* value) noexcept
 {

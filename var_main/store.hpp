@@ -279,4 +279,23 @@ truth(PyObject* v) noexcept
     return PyObject_IsTrue(v);
 }
 
+// Does truth(v) run no Python code?  True for None, bools, exact dicts and
+// types without a length or __bool__ slot (a store's, unless its class adds
+// one); false when unsure.
+inline bool
+truth_runs_no_code(PyObject* v) noexcept
+{
+    PyTypeObject* tp = Py_TYPE(v);
+    if (v == Py_None || PyBool_Check(v) || tp == &PyDict_Type) {
+        return true;
+    }
+    return (tp->tp_as_number == nullptr || tp->tp_as_number->nb_bool == nullptr) &&
+           (tp->tp_as_mapping == nullptr || tp->tp_as_mapping->mp_length == nullptr) &&
+           (tp->tp_as_sequence == nullptr || tp->tp_as_sequence->sq_length == nullptr);
+}
+
+// Does is_nested_store() on an instance of `tp` run no Python code (the
+// type's own metaclass is type, and its name is an exact str)?
+bool nested_store_test_runs_no_code(PyTypeObject* tp) noexcept;
+
 }  // namespace vm
