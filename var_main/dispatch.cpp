@@ -365,6 +365,12 @@ answered(PyObject* name) noexcept
 
 }  // namespace
 
+bool
+under_hiding_watch(PyObject* d) noexcept
+{
+    return state.watcher >= 0 && cpy::dict_watched(d, state.watcher);
+}
+
 int
 hidden_in(PyObject* d, PyObject* name) noexcept
 {

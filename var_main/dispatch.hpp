@@ -76,6 +76,9 @@ bool own_in_dict(PyObject* self, PyObject* d, PyObject* name,
 // a probe that finds the name absent may start.
 int hidden_in(PyObject* d, PyObject* name) noexcept;
 
+// Is `d` under the hiding watch now (no key of it is a method name)?
+bool under_hiding_watch(PyObject* d) noexcept;
+
 // Registers the hiding watch, once, at start-up: `resolved` are the names
 // the fast paths resolve.  False only with an error set; without two free
 // watchers the fast paths keep probing.

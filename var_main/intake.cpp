@@ -68,25 +68,68 @@ constexpr Statement kSetattrAsGiven = at(Def::setattr_hook, 335);  // self.__dic
 constexpr Statement kSetattrCalls = at(Def::setattr_hook, 337);    // self._set_attr(name, value)
 constexpr Statement kSetAttrStores = at(Def::set_attr, 316);       // self.__dict__[name] = value
 
+// What store_plain found out about a store, kept over the entries of one
+// walk.  It holds while the store's type keeps its version tag (so the type
+// resolves every name as before), the store keeps the same dict, and that
+// dict stays under the hiding watch (so no variable hides a method); the
+// inherit setting is read for every entry.
+class PlainRoute {
+public:
+    // The store's dict while the route holds for it; empty otherwise.
+    Ref dict_for(PyObject* self) const noexcept
+    {
+        PyTypeObject* tp = Py_TYPE(self);
+        if (tp != tp_ || tag_ == 0 || cpy::version_tag(tp) != tag_) {
+            return Ref();
+        }
+        Ref d = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+        if (!d || d.get() != dict_.get() || !cpy::dict_has_only_str_keys(d.get()) ||
+            !under_hiding_watch(d.get())) {
+            PyErr_Clear();
+            return Ref();
+        }
+        return d;
+    }
+    void remember(PyTypeObject* tp, const Ref& d, bool set_attr_ours) noexcept
+    {
+        tp_ = tp;
+        tag_ = under_hiding_watch(d.get()) ? cpy::version_tag(tp) : 0;
+        dict_ = Ref::borrow(d.get());
+        set_attr_ours_ = set_attr_ours;
+    }
+    bool set_attr_ours() const noexcept { return set_attr_ours_; }
+
+private:
+    PyTypeObject* tp_ = nullptr;
+    unsigned int tag_ = 0;
+    Ref dict_;
+    bool set_attr_ours_ = false;
+};
+
 // 1 stored, 0 not all ours (nothing done: make the call), -1 failed.
 int
-store_plain(Call& call, PyObject* self, PyObject* key, PyObject* value) noexcept
+store_plain(Call& call, PlainRoute& route, PyObject* self, PyObject* key,
+            PyObject* value) noexcept
 {
     if (!PyUnicode_CheckExact(key)) {
         return 0;  // _mv_set's parameter check has something to say
     }
-    Ref d = plain_dict(self);
-    PyTypeObject* tp = Py_TYPE(self);
-    if (!d || !own_in_dict(self, d.get(), names.mv_set, &Adapt<&mv_set>::run) ||
-        tp->tp_setattro != state.cls.setattr_slot || state.cls.setattr_slot == nullptr ||
-        !is_own(type_attr(tp, names.dunder_setattr), &Adapt<&setattr_hook>::run) ||
-        type_attr(tp, names.g_n_i) != nullptr) {
-        return 0;
+    Ref d = route.dict_for(self);
+    if (!d) {
+        d = plain_dict(self);
+        PyTypeObject* tp = Py_TYPE(self);
+        if (!d || !own_in_dict(self, d.get(), names.mv_set, &Adapt<&mv_set>::run) ||
+            tp->tp_setattro != state.cls.setattr_slot || state.cls.setattr_slot == nullptr ||
+            !is_own(type_attr(tp, names.dunder_setattr), &Adapt<&setattr_hook>::run) ||
+            type_attr(tp, names.g_n_i) != nullptr) {
+            return 0;
+        }
+        route.remember(tp, d, own_in_dict(self, d.get(), names.set_attr,
+                                          &Adapt<&set_attr>::run));
     }
     PyObject* setting = PyDict_GetItemWithError(d.get(), names.g_n_i);  // borrowed
     const bool as_given = setting == Py_True;
-    if (!as_given && (setting != Py_False ||
-                      !own_in_dict(self, d.get(), names.set_attr, &Adapt<&set_attr>::run))) {
+    if (!as_given && (setting != Py_False || !route.set_attr_ours())) {
         PyErr_Clear();  // only str keys: nothing can have failed
         return 0;
     }
@@ -127,7 +170,7 @@ store_plain(Call& call, PyObject* self, PyObject* key, PyObject* value) noexcept
 // One entry of _mv_add: dicts merge, sequences append, the rest is set.
 // False after call.fail().
 bool
-add_entry(Call& call, PyObject* self, PyObject* key, PyObject* v) noexcept
+add_entry(Call& call, PlainRoute& route, PyObject* self, PyObject* key, PyObject* v) noexcept
 {
     if (PyDict_Check(v)) {
         if (!call_method(self, names.set_dict, {key, v}, nullptr, call.thread())) {
@@ -149,7 +192,7 @@ add_entry(Call& call, PyObject* self, PyObject* key, PyObject* v) noexcept
         }
         return true;
     }
-    int stored = store_plain(call, self, key, v);
+    int stored = store_plain(call, route, self, key, v);
     if (stored == 0) {
         stored = call_method(self, names.mv_set, {key, v}, nullptr, call.thread()) ? 1 : -1;
     }
@@ -232,8 +275,9 @@ fill_nested(PyObject* nested, PyObject* entries, PyThreadState* ts) noexcept
             Ref hold = Ref::borrow(fn);
             Snapshot<kSnapshot> taken(entries);
             return static_cast<bool>(Ref::steal(run_as(fn, [&](Call& call) -> PyObject* {
+                PlainRoute route;
                 for (Py_ssize_t i = 0; i < taken.size(); ++i) {
-                    if (!add_entry(call, nested, taken.key(i), taken.value(i))) {
+                    if (!add_entry(call, route, nested, taken.key(i), taken.value(i))) {
                         return nullptr;
                     }
                 }
@@ -477,8 +521,9 @@ mv_add(Call& call, Any self, Dict kwargs) noexcept
         return new_none();
     }
     DictItems items(kwargs.p);
+    PlainRoute route;
     for (auto& [key, value] : items) {
-        if (!add_entry(call, self, key.get(), value.get())) {
+        if (!add_entry(call, route, self, key.get(), value.get())) {
             return nullptr;
         }
     }
