@@ -323,15 +323,16 @@ on_dropped_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexc
     return 0;
 }
 
+// The largest dict maybe_watch scans.
+constexpr Py_ssize_t kScanLimit = 16;
+
 // After a probe found `d` free of one name: watch it when a short scan
 // shows it free of all of them.
 void
 maybe_watch(PyObject* d) noexcept
 {
-    constexpr Py_ssize_t kScanLimit = 16;
     if (state.watcher < 0 || !cpy::facilities.watch_bits ||
         !PyDict_CheckExact(d) || !cpy::dict_is_combined(d) ||
-        PyDict_GET_SIZE(d) > kScanLimit ||
         (cpy::dict_watchers(d) & ~(1u << state.watcher)) != 0) {
         return;  // marked as dropped, or watched by someone else
     }
@@ -378,7 +379,7 @@ hidden_in(PyObject* d, PyObject* name) noexcept
         return 0;
     }
     int hidden = PyDict_Contains(d, name);
-    if (hidden == 0) {
+    if (hidden == 0 && PyDict_GET_SIZE(d) <= kScanLimit) {
         maybe_watch(d);
     }
     return hidden;
