@@ -137,10 +137,7 @@ store_plain(Call& call, PlainRoute& route, PyObject* self, PyObject* key,
     if (!in_mv_set.enter()) {
         return -1;
     }
-    Ref name = Ref::borrow(key);  // setattr() interns the name
-    PyObject* p = name.release();
-    cpy::intern_mortal(state.interp, &p);
-    name = Ref::steal(p);
+    Ref name = Ref::steal(cpy::interned_name(state.interp, key));  // as setattr()
     Depth in_setattr(call.thread());
     if (!in_setattr.enter()) {
         add_traceback("var_main.TesselVarMain._mv_set", kAssign.line);

@@ -133,10 +133,7 @@ set_attribute(PyObject* self, PyObject* name, PyObject* value) noexcept
         return PyObject_SetAttr(self, name, value);
     }
     Ref hold = Ref::borrow(fn);
-    Ref interned = Ref::borrow(name);
-    PyObject* p = interned.release();
-    cpy::intern_mortal(state.interp, &p);
-    interned = Ref::steal(p);
+    Ref interned = Ref::steal(cpy::interned_name(state.interp, name));
     PyObject* args[3] = {self, interned.get(), value};
     Ref r = Ref::steal(call_own(fn, args, 3, nullptr));
     return r ? 0 : -1;

@@ -245,8 +245,15 @@ private:
 class Iteration : public Range<Iteration, Ref> {
 public:
     explicit Iteration(PyObject* iterable) noexcept
-        : it_(Ref::steal(PyObject_GetIter(iterable)))
     {
+        // An exact list or tuple is walked by index, as its own iterator
+        // walks it (a list growing meanwhile is walked to its new end),
+        // without making the iterator object.
+        if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable)) {
+            seq_ = Ref::borrow(iterable);
+            return;
+        }
+        it_ = Ref::steal(PyObject_GetIter(iterable));
         if (!it_) {
             stop(true);
         }
@@ -261,6 +268,17 @@ private:
         if (done_) {
             return;
         }
+        if (seq_) {
+            PyObject* s = seq_.get();
+            const bool list = PyList_CheckExact(s);
+            if (index_ >= (list ? PyList_GET_SIZE(s) : PyTuple_GET_SIZE(s))) {
+                stop(false);
+                return;
+            }
+            item_ = Ref::borrow(list ? PyList_GET_ITEM(s, index_) : PyTuple_GET_ITEM(s, index_));
+            ++index_;
+            return;
+        }
         Ref next = Ref::steal(PyIter_Next(it_.get()));
         if (!next) {
             stop(PyErr_Occurred() != nullptr);
@@ -270,6 +288,8 @@ private:
     }
 
     Ref it_;
+    Ref seq_;
+    Py_ssize_t index_ = 0;
 };
 
 // A truth test that says -1 on error, like PyObject_IsTrue.

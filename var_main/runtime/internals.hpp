@@ -139,10 +139,15 @@ bool check_watch_bits(int watcher) noexcept;
 // that skips it must do the same so that the key kept in the dict is the
 // same object.  The public PyUnicode_InternInPlace makes the string immortal
 // in 3.13, which the interpreter's own path does not.
-inline void
-intern_mortal(PyInterpreterState* interp, PyObject** name) noexcept
+// Returns a new reference to the name as setattr stores it.
+inline PyObject*
+interned_name(PyInterpreterState* interp, PyObject* name) noexcept
 {
-    _PyUnicode_InternMortal(interp, name);
+    Py_INCREF(name);
+    if (PyUnicode_CHECK_INTERNED(name) == SSTATE_NOT_INTERNED) {
+        _PyUnicode_InternMortal(interp, &name);
+    }
+    return name;
 }
 
 // --- Heap type names ------------------------------------------------------------
