@@ -289,14 +289,15 @@ fill_nested(PyObject* nested, PyObject* entries, PyThreadState* ts) noexcept
         }
     }
     Ref add;
-    if (!own_add && !(add = Ref::steal(PyObject_GetAttr(nested, names.add)))) {
+    if ((!own_add || !PyDict_CheckExact(entries)) &&
+        !(add = Ref::steal(PyObject_GetAttr(nested, names.add)))) {
         return false;
     }
-    Ref fresh = Ref::steal(
-        PyDict_CheckExact(entries)
-            ? PyDict_Copy(entries)
-            : PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type),
-                                  entries));
+    // A subclass of dict is unpacked as `**` unpacks it: through its own
+    // keys() and __getitem__ when it has them, and failures worded as the
+    // call's (which is why `add` was read first for it).
+    Ref fresh = PyDict_CheckExact(entries) ? Ref::steal(PyDict_Copy(entries))
+                                           : cpy::kwargs_of(add.get(), entries);
     if (!fresh) {
         return false;
     }
