@@ -134,6 +134,12 @@ record_class(PyObject* cls) noexcept
 }
 
 bool
+lookup_is_plain(PyTypeObject* tp) noexcept
+{
+    return info(tp).lookup_plain;
+}
+
+bool
 dict_is_plain(PyTypeObject* tp) noexcept
 {
     return info(tp).dict_plain;

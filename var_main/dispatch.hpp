@@ -28,8 +28,12 @@ bool is_ordinary_type(PyTypeObject* tp) noexcept;
 bool record_class(PyObject* cls) noexcept;
 
 // Does ordinary attribute lookup on instances of `tp` behave like object's
-// (an ordinary instance, no __getattribute__ override), and is `__dict__`
-// the standard descriptor, so that `self.__dict__` is the instance dict?
+// (an ordinary instance, no __getattribute__ override)?  Then reading an
+// attribute that the type finds runs no code but the descriptor's own.
+bool lookup_is_plain(PyTypeObject* tp) noexcept;
+
+// Is the lookup plain, and is `__dict__` the standard descriptor, so that
+// `self.__dict__` is the instance dict?
 bool dict_is_plain(PyTypeObject* tp) noexcept;
 
 // The function object that `self.<name>` resolves to, when it is one of ours

@@ -70,9 +70,11 @@ constexpr Statement kSetAttrStores = at(Def::set_attr, 316);       // self.__dic
 
 // What store_plain found out about a store, kept over the entries of one
 // walk.  It holds while the store's type keeps its version tag (so the type
-// resolves every name as before), the store keeps the same dict, and that
-// dict stays under the hiding watch (so no variable hides a method); the
-// inherit setting is read for every entry.
+// resolves every name as before) and the store's dict, whichever it is now,
+// is under the hiding watch (no variable hides a method: what the type
+// resolves is what `self.<name>` finds); the inherit setting is read for
+// every entry.  No reference to the dict is kept: a dict the store lets go
+// of mid-walk is freed then, as the literal calls free it.
 class PlainRoute {
 public:
     // The store's dict while the route holds for it; empty otherwise.
@@ -83,7 +85,7 @@ public:
             return Ref();
         }
         Ref d = Ref::steal(PyObject_GenericGetDict(self, nullptr));
-        if (!d || d.get() != dict_.get() || !cpy::dict_has_only_str_keys(d.get()) ||
+        if (!d || !PyDict_CheckExact(d.get()) || !cpy::dict_has_only_str_keys(d.get()) ||
             !under_hiding_watch(d.get())) {
             PyErr_Clear();
             return Ref();
@@ -94,7 +96,6 @@ public:
     {
         tp_ = tp;
         tag_ = under_hiding_watch(d.get()) ? cpy::version_tag(tp) : 0;
-        dict_ = Ref::borrow(d.get());
         set_attr_ours_ = set_attr_ours;
     }
     bool set_attr_ours() const noexcept { return set_attr_ours_; }
@@ -102,7 +103,6 @@ public:
 private:
     PyTypeObject* tp_ = nullptr;
     unsigned int tag_ = 0;
-    Ref dict_;
     bool set_attr_ours_ = false;
 };
 
@@ -286,14 +286,15 @@ fill_nested(PyObject* nested, PyObject* entries, PyThreadState* ts) noexcept
         }
     }
     Ref add;
-    if (!own_add && !(add = Ref::steal(PyObject_GetAttr(nested, names.add)))) {
+    if ((!own_add || !PyDict_CheckExact(entries)) &&
+        !(add = Ref::steal(PyObject_GetAttr(nested, names.add)))) {
         return false;
     }
-    Ref fresh = Ref::steal(
-        PyDict_CheckExact(entries)
-            ? PyDict_Copy(entries)
-            : PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type),
-                                  entries));
+    // A subclass of dict is unpacked as `**` unpacks it: through its own
+    // keys() and __getitem__ when it has them, and failures worded as the
+    // call's (which is why `add` was read first for it).
+    Ref fresh = PyDict_CheckExact(entries) ? Ref::steal(PyDict_Copy(entries))
+                                           : cpy::kwargs_of(add.get(), entries);
     if (!fresh) {
         return false;
     }

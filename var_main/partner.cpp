@@ -65,7 +65,9 @@ bool
 partner_add(PyTypeObject* tp) noexcept
 {
     const TesselVarCoreAPI* a = api();
-    return a != nullptr && PyType_IsSubtype(tp, a->type) &&
+    // Reading `x.add` must run nothing either: a __getattribute__ of the
+    // class runs before the entries are unpacked for the call.
+    return a != nullptr && PyType_IsSubtype(tp, a->type) && lookup_is_plain(tp) &&
            type_attr(tp, names.add) == a->add;
 }
 

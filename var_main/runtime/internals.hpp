@@ -21,6 +21,9 @@
 extern "C" {
 PyAPI_FUNC(int) _Py_CheckRecursiveCall(PyThreadState* tstate, const char* where);
 PyAPI_FUNC(void) _PyUnicode_InternMortal(PyInterpreterState* interp, PyObject** p);
+PyAPI_FUNC(int) _PyDict_MergeEx(PyObject* mp, PyObject* other, int override);
+PyAPI_FUNC(void) _PyEval_FormatKwargsError(PyThreadState* tstate, PyObject* func,
+                                           PyObject* kwargs);
 }
 
 namespace vm::cpy {
@@ -148,6 +151,23 @@ interned_name(PyInterpreterState* interp, PyObject* name) noexcept
         _PyUnicode_InternMortal(interp, &name);
     }
     return name;
+}
+
+// --- Keyword arguments ----------------------------------------------------------
+// `f(**m)` for a mapping that is not an exact dict: the interpreter merges
+// it into a new dict refusing a key twice (a subclass's keys() may repeat
+// one), and words a failure as the call's own ("argument after ** must be a
+// mapping", "got multiple values for keyword argument").  PyDict_Merge
+// overwrites repeats and leaves the failure as raised.
+inline Ref
+kwargs_of(PyObject* func, PyObject* mapping) noexcept
+{
+    Ref d = Ref::steal(PyDict_New());
+    if (d && _PyDict_MergeEx(d.get(), mapping, 2) < 0) {
+        _PyEval_FormatKwargsError(PyThreadState_Get(), func, mapping);
+        return Ref();
+    }
+    return d;
 }
 
 // --- Heap type names ------------------------------------------------------------
