@@ -21,7 +21,9 @@ namespace depth_detail {
 // Lowest usable address of this thread's stack plus a reserve; 0 until read,
 // 1 when it cannot be read (no stack check then).  The default TLS model:
 // an initial-exec word would save a call per level, but a module loaded
-// late can find the static TLS block full and then fail to import.
+// late can find the static TLS block full and then fail to import; TLS
+// descriptors (-mtls-dialect=gnu2) save it too, but glibc before 2.40 can
+// clobber vector registers on their slow path, taken in just that case.
 extern thread_local std::uintptr_t t_floor;
 std::uintptr_t read_floor() noexcept;
 bool stack_exhausted() noexcept;  // raises RecursionError
