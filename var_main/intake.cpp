@@ -106,6 +106,22 @@ private:
     bool set_attr_ours_ = false;
 };
 
+// The traceback entries of store_plain's calls when the statement that
+// fails is in `failed` (0 _mv_set, 1 __setattr__, 2 _set_attr): each call
+// from there outwards adds its own, innermost first, as the calls would.
+void
+unwind_plain(int failed, bool as_given) noexcept
+{
+    if (failed >= 2) {
+        add_traceback("var_main.TesselVarMain._set_attr", kSetAttrStores.line);
+    }
+    if (failed >= 1) {
+        add_traceback("var_main.TesselVarMain.__setattr__",
+                      as_given ? kSetattrAsGiven.line : kSetattrCalls.line);
+    }
+    add_traceback("var_main.TesselVarMain._mv_set", kAssign.line);
+}
+
 // 1 stored, 0 not all ours (nothing done: make the call), -1 failed.
 int
 store_plain(Call& call, PlainRoute& route, PyObject* self, PyObject* key,
@@ -119,9 +135,7 @@ store_plain(Call& call, PlainRoute& route, PyObject* self, PyObject* key,
         d = plain_dict(self);
         PyTypeObject* tp = Py_TYPE(self);
         if (!d || !own_in_dict(self, d.get(), names.mv_set, &Adapt<&mv_set>::run) ||
-            tp->tp_setattro != state.cls.setattr_slot || state.cls.setattr_slot == nullptr ||
-            !is_own(type_attr(tp, names.dunder_setattr), &Adapt<&setattr_hook>::run) ||
-            type_attr(tp, names.g_n_i) != nullptr) {
+            own_setattr(tp) == nullptr || type_attr(tp, names.g_n_i) != nullptr) {
             return 0;
         }
         route.remember(tp, d, own_in_dict(self, d.get(), names.set_attr,
@@ -140,25 +154,23 @@ store_plain(Call& call, PlainRoute& route, PyObject* self, PyObject* key,
     Ref name = Ref::steal(cpy::interned_name(state.interp, key));  // as setattr()
     Depth in_setattr(call.thread());
     if (!in_setattr.enter()) {
-        add_traceback("var_main.TesselVarMain._mv_set", kAssign.line);
+        unwind_plain(0, as_given);  // __setattr__ never started
         return -1;
     }
     if (as_given) {
         if (PyDict_SetItem(d.get(), name.get(), value) < 0) {
-            add_traceback("var_main.TesselVarMain.__setattr__", kSetattrAsGiven.line);
-            add_traceback("var_main.TesselVarMain._mv_set", kAssign.line);
+            unwind_plain(1, true);
             return -1;
         }
         return 1;
     }
     Depth in_set_attr(call.thread());
-    bool entered = in_set_attr.enter();
-    if (!entered || PyDict_SetItem(d.get(), name.get(), value) < 0) {
-        if (entered) {
-            add_traceback("var_main.TesselVarMain._set_attr", kSetAttrStores.line);
-        }
-        add_traceback("var_main.TesselVarMain.__setattr__", kSetattrCalls.line);
-        add_traceback("var_main.TesselVarMain._mv_set", kAssign.line);
+    if (!in_set_attr.enter()) {
+        unwind_plain(1, false);  // _set_attr never started
+        return -1;
+    }
+    if (PyDict_SetItem(d.get(), name.get(), value) < 0) {
+        unwind_plain(2, false);
         return -1;
     }
     return 1;

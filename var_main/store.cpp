@@ -120,16 +120,21 @@ nested_store_test_runs_no_code(PyTypeObject* tp) noexcept
             PyUnicode_CheckExact(cpy::heap_type_name(tp)));
 }
 
+PyObject*
+own_setattr(PyTypeObject* tp) noexcept
+{
+    if (tp->tp_setattro != state.cls.setattr_slot || state.cls.setattr_slot == nullptr) {
+        return nullptr;
+    }
+    PyObject* fn = type_attr(tp, names.dunder_setattr);
+    return is_own(fn, &Adapt<&setattr_hook>::run) ? fn : nullptr;
+}
+
 int
 set_attribute(PyObject* self, PyObject* name, PyObject* value) noexcept
 {
-    PyTypeObject* tp = Py_TYPE(self);
-    if (tp->tp_setattro != state.cls.setattr_slot || state.cls.setattr_slot == nullptr ||
-        !PyUnicode_CheckExact(name)) {
-        return PyObject_SetAttr(self, name, value);
-    }
-    PyObject* fn = type_attr(tp, names.dunder_setattr);
-    if (!is_own(fn, &Adapt<&setattr_hook>::run)) {
+    PyObject* fn = PyUnicode_CheckExact(name) ? own_setattr(Py_TYPE(self)) : nullptr;
+    if (fn == nullptr) {
         return PyObject_SetAttr(self, name, value);
     }
     Ref hold = Ref::borrow(fn);

@@ -78,6 +78,11 @@ Ref call_method(PyObject* self, PyObject* name,
 // lookup and argument passing; the name is interned as setattr interns it.
 int set_attribute(PyObject* self, PyObject* name, PyObject* value) noexcept;
 
+// Our __setattr__ function when setattr() on an instance of `tp` calls it
+// (the type keeps the generic slot, and the slot's lookup finds it);
+// borrowed, nullptr otherwise.
+PyObject* own_setattr(PyTypeObject* tp) noexcept;
+
 
 // --- Classification ---------------------------------------------------------
 
