@@ -113,13 +113,14 @@ def _remove(store: Any, name: Any) -> None:
         object.__getattribute__(store, name)
     except AttributeError:
         return
-    if _ordinary(store) and _is_object_slot(type(store), name):
+    if (_ordinary(store) and issubclass(type(store), TesselVarMainPy)
+            and _is_object_slot(type(store), name)):
         # __dict__, __class__, __weakref__ of an ordinary instance: only a
         # variable stored beside the slot can be meant, never the slot
         # itself.  Anything else (properties with their deleters included,
         # and whatever a class or another object passed as self holds) is
         # deleted the ordinary way, so the interpreter refuses what it
-        # refuses.
+        # refuses; so is anything that is not a store.
         d = object.__getattribute__(store, "__dict__")
         if name in d:
             del d[name]
@@ -396,6 +397,10 @@ class TesselVarMainPy:
         """A missing name reads as itself or None, by the reprint setting."""
         if type(name) is not str:
             raise _refused("name", str, name)
+        if not issubclass(type(self), TesselVarMainPy):
+            # Not a store at all (called through the class): the statement
+            # as it stands, its failure included.
+            return name if self._g_n_r else None
         if name == "_g_n_r":
             # Only reached when the setting itself is missing (or by a direct
             # call): read it once more under the guard, which stops the

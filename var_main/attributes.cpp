@@ -37,10 +37,13 @@ thread_local PyObject* t_reading_reprint = nullptr;
 
 class ReprintGuard {
 public:
+    // Inactive (nullptr) for an object that is not a store.
     explicit ReprintGuard(PyObject* self) noexcept
         : saved_(t_reading_reprint)
     {
-        t_reading_reprint = self;
+        if (self != nullptr) {
+            t_reading_reprint = self;
+        }
     }
     ~ReprintGuard() { t_reading_reprint = saved_; }
     ReprintGuard(const ReprintGuard&) = delete;
@@ -81,20 +84,25 @@ getattr_hook(Call& call, Any self, Str name) noexcept
     // there too, and nothing can be re-entering.
     Ref reprint = own_setting(self, names.g_n_r);
     if (!reprint && !PyErr_Occurred()) {
-        if (t_reading_reprint == self &&
+        // A store never set up has no reprint setting: its own read of it
+        // would come back here without end, and its missing name is the
+        // one asked for.  Anything that is not a store at all reads the
+        // setting like the statement says, and fails like it.
+        const bool store = is_store_instance(self);
+        if (store && t_reading_reprint == self &&
             PyUnicode_Compare(name.p, names.g_n_r) == 0) {
             // Our own read of the reprint setting found nothing.
             raise_no_attribute(self, name.p);
             return call.fail(kAnswer);
         }
-        ReprintGuard guard(self);
+        ReprintGuard guard(store ? self : nullptr);
         reprint = Ref::steal(PyObject_GetAttr(self, names.g_n_r));
-    }
-    if (!reprint) {
-        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        if (!reprint && store && PyErr_ExceptionMatches(PyExc_AttributeError)) {
             PyErr_Clear();
             raise_no_attribute(self, name.p);
         }
+    }
+    if (!reprint) {
         return call.fail(kAnswer);
     }
     int on = truth(reprint.get());

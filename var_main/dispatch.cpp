@@ -19,9 +19,14 @@
 // A decision holds only until Python code can run.  Code runs when we call
 // anything that is not ours, hash or compare a key that is not an exact str,
 // drop the last reference to an object (finalizers and weakref callbacks;
-// a collection may start there too), or read an attribute through a user
-// descriptor or a metaclass.  After any such step the decision is made
-// again or the literal path is taken.  So decisions are returned by value
+// a collection may start there too), read an attribute through a user
+// descriptor or a metaclass, or change a dict that another extension's
+// watcher watches: the interpreter runs every watcher of a dict inside each
+// change of it (PyDict_SetItem, PyDict_Pop, PyDict_DelItem, a clear...), and
+// a callback may run anything, the store's own methods included, while the
+// change is half made.  After any such step the decision is made again or
+// the literal path is taken.  No watch of ours is started while code of
+// that kind may be running on the dict (see the hiding watch below).  So decisions are returned by value
 // and used at once (own_method, own_setting), or kept by an object that
 // forgets them at every step that may run code (SkipRule, FastPop).
 //
@@ -117,9 +122,16 @@ is_ordinary_type(PyTypeObject* tp) noexcept
 }
 
 bool
+is_store_instance(PyObject* obj) noexcept
+{
+    return state.cls.type != nullptr && PyObject_TypeCheck(obj, state.cls.type);
+}
+
+bool
 record_class(PyObject* cls) noexcept
 {
     PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(cls);
+    state.cls.type = reinterpret_cast<PyTypeObject*>(Py_NewRef(cls));
     state.cls.hook = tp->tp_getattro;
     state.cls.setattr_slot = tp->tp_setattro;
     state.cls.object_getattribute =
@@ -280,12 +292,16 @@ own_in_dict(PyObject* self, PyObject* d, PyObject* name, Entry entry) noexcept
 // another in one piece.  The interpreter tells a watcher of every change to
 // a dict with its own table (object.__setattr__ on inline values can bypass
 // the dict, so only combined tables are watched), and this runs no code.
-// The interpreter tells the watchers of a dict before it changes it, and
-// reads the dict's watch bits again only after the last one: a watcher of
-// someone else's may run Python code that resolves a method of the store
-// while the name is still on its way in, and a probe then finds the dict
-// free.  So a dict another watcher watches is not watched (that code could
-// be running now), and "for good" is kept by a second watcher of ours that
+//
+// The interpreter tells the watchers of a dict before it changes it, picks
+// which ones to tell before it tells the first, and reads the dict's watch
+// bits again only after the last.  A watch started while another watcher's
+// callback runs for that dict (its code may resolve a method of the store
+// while a hiding name is on its way in) would never hear of that name, and
+// nothing tells us whether such a callback is running.  So a watch starts
+// only on a dict made for a new store just now, before anything else can
+// see it: no change of it can be under way.  Dicts seen later are probed
+// on every resolution.  "For good" is kept by a second watcher of ours that
 // marks the dicts we drop (a foreign watcher may unwatch itself first).
 
 namespace {
@@ -329,34 +345,6 @@ on_dropped_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexc
     return 0;
 }
 
-// The largest dict maybe_watch scans.
-constexpr Py_ssize_t kScanLimit = 16;
-
-// After a probe found `d` free of one name: watch it when a short scan
-// shows it free of all of them.
-void
-maybe_watch(PyObject* d) noexcept
-{
-    if (state.watcher < 0 || !cpy::facilities.watch_bits ||
-        !PyDict_CheckExact(d) || !cpy::dict_is_combined(d) ||
-        (cpy::dict_watchers(d) & ~(1u << state.watcher)) != 0) {
-        return;  // marked as dropped, or watched by someone else
-    }
-    Py_ssize_t pos = 0;
-    PyObject* key;
-    PyObject* value;
-    while (PyDict_Next(d, &pos, &key, &value)) {
-        // A new store holds only its settings, under our own names.
-        if (key != names.i_c_u && key != names.g_n_r && key != names.g_n_i &&
-            key != names.g_n_s && is_method_name(key)) {
-            return;
-        }
-    }
-    if (PyDict_Watch(state.watcher, d) < 0) {
-        PyErr_Clear();
-    }
-}
-
 // One of the names the watch answers for (by identity: callers pass our
 // interned names; a method bound under another name is probed).
 bool
@@ -384,11 +372,39 @@ hidden_in(PyObject* d, PyObject* name) noexcept
     if (state.watcher >= 0 && cpy::dict_watched(d, state.watcher) && answered(name)) {
         return 0;
     }
-    int hidden = PyDict_Contains(d, name);
-    if (hidden == 0 && PyDict_GET_SIZE(d) <= kScanLimit) {
-        maybe_watch(d);
+    return PyDict_Contains(d, name);
+}
+
+void
+watch_new_dict(PyObject* d) noexcept
+{
+    if (state.watcher < 0 || !cpy::facilities.watch_bits || !PyDict_CheckExact(d) ||
+        !cpy::dict_is_combined(d) || cpy::dict_watchers(d) != 0) {
+        return;
     }
-    return hidden;
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(d, &pos, &key, &value)) {
+        // A new store holds only its settings, under our own names.
+        if (key != names.i_c_u && key != names.g_n_r && key != names.g_n_i &&
+            key != names.g_n_s && is_method_name(key)) {
+            return;
+        }
+    }
+    if (PyDict_Watch(state.watcher, d) < 0) {
+        PyErr_Clear();
+    }
+}
+
+bool
+foreign_watchers(PyObject* d) noexcept
+{
+    unsigned ours = 0;
+    if (state.watcher >= 0) {
+        ours = (1u << state.watcher) | (1u << state.dropped);
+    }
+    return (cpy::dict_watchers(d) & ~ours) != 0;
 }
 
 bool

@@ -23,6 +23,9 @@ namespace vm {
 // metaclass (a class's dict is its type's own, never written directly).
 bool is_ordinary_type(PyTypeObject* tp) noexcept;
 
+// Is `obj` an instance of TesselVarMain (or of a subclass)?
+bool is_store_instance(PyObject* obj) noexcept;
+
 // Records what the class looks like when we made it: its attribute hook,
 // the standard __dict__ descriptor and the staticmethod around _skip.
 bool record_class(PyObject* cls) noexcept;
@@ -76,9 +79,17 @@ bool own_in_dict(PyObject* self, PyObject* d, PyObject* name,
 
 // Is one of our method names a key of `d`, a dict with only exact str keys
 // (so asking runs no code)?  1, 0, or -1 with an error set.  Answered
-// without a probe while `d` is under the hiding watch (dispatch.cpp), which
-// a probe that finds the name absent may start.
+// without a probe while `d` is under the hiding watch (dispatch.cpp).
 int hidden_in(PyObject* d, PyObject* name) noexcept;
+
+// Starts the hiding watch on `d`, a dict just made for a new store that
+// nothing else has seen yet (only then is no change of it under way), when
+// it holds no method name.
+void watch_new_dict(PyObject* d) noexcept;
+
+// Does a watcher other than ours watch `d`?  Then every change of `d` runs
+// its callback, which may run any code.
+bool foreign_watchers(PyObject* d) noexcept;
 
 // Is `d` under the hiding watch now (no key of it is a method name)?
 bool under_hiding_watch(PyObject* d) noexcept;

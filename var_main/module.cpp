@@ -13,6 +13,7 @@
 #include "runtime/function.hpp"
 #include "runtime/internals.hpp"
 #include "dispatch.hpp"
+#include "link.hpp"
 #include "state.hpp"
 #include "store.hpp"
 
@@ -33,6 +34,21 @@ const char kClassDoc[] =
 constexpr int kModuleTop = 1;       // start-up before the body runs
 constexpr int kImportTyping = 14;   // from typing import Dict, List, ...
 constexpr int kClassStatement = 19; // class TesselVarMain:
+
+const VarMainLink kLink = {kLinkVersion, watch_new_dict};
+
+// Leaves kLink where tesselvar._core looks for it (see link.hpp).
+bool
+publish_link()
+{
+    PyObject* shared = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (shared == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "var_main: no interpreter dict");
+        return false;
+    }
+    Ref capsule = Ref::steal(PyCapsule_New(const_cast<VarMainLink*>(&kLink), kLinkKey, nullptr));
+    return capsule && PyDict_SetItemString(shared, kLinkKey, capsule.get()) == 0;
+}
 
 int
 fail_init(int line)
@@ -225,6 +241,9 @@ module_exec(PyObject* module) noexcept
     }
     if (!create_class(globals)) {
         return fail_init(kClassStatement);
+    }
+    if (!publish_link()) {
+        return fail_init(kModuleTop);
     }
     Ref test = Ref::steal(PyDict_New());
     if (!test || PyDict_SetItemString(globals, "__test__", test.get()) < 0) {

@@ -366,8 +366,9 @@ delete_attribute(PyObject* self, PyObject* name)
     PyObject* descr = cpy::type_lookup(tp, name);
     // Only an ordinary instance: a class's dict is its type's own, and
     // deleting from it behind the interpreter's back corrupts its caches.
+    // And only a store: anything else is deleted from the ordinary way.
     if (descr != nullptr && Py_IS_TYPE(descr, &PyGetSetDescr_Type) &&
-        is_ordinary_type(tp)) {
+        is_ordinary_type(tp) && is_store_instance(self)) {
         Ref d = Ref::steal(PyObject_GenericGetDict(self, nullptr));
         if (!d) {
             return -1;
@@ -437,17 +438,17 @@ public:
             dict_.reset();
             return 0;
         }
+        // Another extension's watcher of the dict runs inside the removal.
+        const bool watched = foreign_watchers(dict_.get());
         PyObject* value = nullptr;
         if (PyDict_Pop(dict_.get(), name, &value) < 0) {
             return -1;
         }
-        if (value != nullptr) {
-            if (Py_REFCNT(value) == 1) {
-                resolved_ = false;  // its finalizer may run
-                dict_.reset();
-            }
-            Py_DECREF(value);
+        if (watched || (value != nullptr && Py_REFCNT(value) == 1)) {
+            resolved_ = false;  // code ran, or a finalizer may run
+            dict_.reset();
         }
+        Py_XDECREF(value);
         return 1;
     }
 

@@ -75,6 +75,7 @@ struct TypeInfo {
 
 // What the class looked like when start-up made it.
 struct ClassRecord {
+    PyTypeObject* type = nullptr;                // TesselVarMain (owned)
     getattrofunc hook = nullptr;                 // TesselVarMain's tp_getattro
     setattrofunc setattr_slot = nullptr;         // ...and its tp_setattro
     PyObject* object_getattribute = nullptr;     // object.__getattribute__
