@@ -5,6 +5,7 @@
 // record filled at start-up and kept for the life of the process.
 #pragma once
 
+#include "link.hpp"
 #include "runtime/ref.hpp"
 
 namespace tv {
@@ -29,6 +30,7 @@ struct Shared {
     PyObject* skip_fn;             // the function inside it (owned)
     PyObject* dict_descr;          // TesselVarMain.__dict__["__dict__"]
     PyObject* object_getattribute; // object.__dict__["__getattribute__"]
+    const vm::VarMainLink* link;   // what var_main hands us (link.hpp)
     // Interned names.
     PyObject* s_set_class;
     PyObject* s_skip;
@@ -105,6 +107,10 @@ int store_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept;
 
 // A new bare TesselVar, made like TesselVarMain.__new__(TesselVar).
 Ref new_bare_store() noexcept;
+
+// Are TesselVar's __new__ and __init__ still its own, so that a store may
+// be made without calling the class?
+bool construction_is_own() noexcept;
 
 // Type creation, called once from the module's exec step.
 bool make_factory_type(PyObject* module) noexcept;

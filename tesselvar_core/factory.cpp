@@ -25,6 +25,21 @@ as_factory(PyObject* self) noexcept
     return reinterpret_cast<Factory*>(self);
 }
 
+// A factory in a cycle of garbage is cleared by the collector, and a
+// finalizer or weakref callback of the same garbage may still reach it: it
+// then refuses to make stores (it no longer knows their settings).
+bool
+settings_kept(Factory* f) noexcept
+{
+    if (f->reprint != nullptr && f->inherit != nullptr) {
+        return true;
+    }
+    PyErr_SetString(PyExc_ReferenceError,
+                    "this TesselVar factory was cleared by the garbage "
+                    "collector");
+    return false;
+}
+
 PyObject*
 factory_call(PyObject* self, PyObject* const*, std::size_t nargsf,
              PyObject* kwnames) noexcept
@@ -45,10 +60,25 @@ factory_call(PyObject* self, PyObject* const*, std::size_t nargsf,
         return nullptr;
     }
     Factory* f = as_factory(self);
+    if (!settings_kept(f)) {
+        return nullptr;
+    }
     // The settings are held while the store is set up: nothing the set-up
     // runs can drop them under us.
     Ref reprint = Ref::borrow(f->reprint);
     Ref inherit = Ref::borrow(f->inherit);
+    if (!construction_is_own()) {
+        // The class's construction was replaced: honour it, as TesselVar()
+        // does, by calling the class with the settings.
+        Ref kwargs = Ref::steal(Py_BuildValue("{sOsO}", "reprint", reprint.get(),
+                                              "inherit", inherit.get()));
+        Ref no_args = Ref::steal(PyTuple_New(0));
+        if (!kwargs || !no_args) {
+            return nullptr;
+        }
+        return PyObject_Call(reinterpret_cast<PyObject*>(g.store), no_args.get(),
+                             kwargs.get());
+    }
     Ref store = new_bare_store();
     if (!store ||
         set_up_fresh(store.get(), self, reprint.get(), inherit.get()) < 0) {
@@ -126,6 +156,9 @@ PyObject*
 factory_repr(PyObject* self) noexcept
 {
     Factory* f = as_factory(self);
+    if (f->reprint == nullptr || f->inherit == nullptr) {
+        return PyUnicode_FromString("<TesselVar factory (cleared)>");
+    }
     Ref reprint = Ref::borrow(f->reprint);
     Ref inherit = Ref::borrow(f->inherit);
     return PyUnicode_FromFormat("<TesselVar factory reprint=%R inherit=%R>",
@@ -136,6 +169,9 @@ PyObject*
 factory_reduce(PyObject* self, PyObject*) noexcept
 {
     Factory* f = as_factory(self);
+    if (!settings_kept(f)) {
+        return nullptr;
+    }
     return Py_BuildValue("O(OO)", reinterpret_cast<PyObject*>(Py_TYPE(self)),
                          f->reprint, f->inherit);
 }

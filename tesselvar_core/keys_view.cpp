@@ -6,6 +6,13 @@
 // order, raising "dictionary changed size during iteration" like a dict
 // iterator; the set operations and comparisons work on a set of the names,
 // as those of dict views do.
+//
+// Neither type holds anything the collector must clear for it.  Every cycle
+// through a view runs through its store, whose own clear (it empties the
+// store's dict) breaks it, so the view has no tp_clear, like CPython's dict
+// views: a finalizer or weakref callback of the same garbage that reaches it
+// finds it whole.  The iterator may also hold a foreign iterator, so it does
+// clear, and answers as exhausted once cleared.
 #include "core.hpp"
 
 #include <utility>
@@ -41,6 +48,9 @@ PyObject*
 iter_next(PyObject* self) noexcept
 {
     auto* it = reinterpret_cast<KeysIter*>(self);
+    if (it->store == nullptr) {
+        return nullptr;  // cleared by the collector: exhausted
+    }
     // Python code ran since the last step: decide everything afresh.
     Ref store = Ref::borrow(it->store);
     SkipRule rule(store.get());
@@ -145,7 +155,9 @@ view_iter(PyObject* self) noexcept
         return nullptr;
     }
     Ref inner;
-    if (!PyDict_Check(d.get())) {
+    // A dict subclass is walked as `for name in store.__dict__` walks it,
+    // through its own iteration, like `in` asks its own __contains__.
+    if (!PyDict_CheckExact(d.get())) {
         inner = Ref::steal(PyObject_GetIter(d.get()));
         if (!inner) {
             return nullptr;
@@ -302,19 +314,12 @@ view_traverse(PyObject* self, visitproc visit, void* arg) noexcept
     return 0;
 }
 
-int
-view_clear(PyObject* self) noexcept
-{
-    Py_CLEAR(reinterpret_cast<KeysView*>(self)->store);
-    return 0;
-}
-
 void
 view_dealloc(PyObject* self) noexcept
 {
     PyTypeObject* tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    view_clear(self);
+    Py_CLEAR(reinterpret_cast<KeysView*>(self)->store);
     tp->tp_free(self);
     Py_DECREF(tp);
 }
@@ -337,7 +342,6 @@ PyType_Slot view_slots[] = {
     {Py_nb_subtract, reinterpret_cast<void*>(view_sub)},
     {Py_tp_methods, view_methods},
     {Py_tp_traverse, reinterpret_cast<void*>(view_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(view_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(view_dealloc)},
     {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
     {Py_tp_doc, const_cast<char*>(

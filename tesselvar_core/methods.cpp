@@ -29,6 +29,31 @@ as_own(PyObject* self) noexcept
     return reinterpret_cast<OwnMethod*>(self);
 }
 
+// The refusal of CPython's own descriptors: this one applies to stores of
+// TesselVar and its subclasses, and never writes the dict of a class (an
+// instance of a metaclass deriving from TesselVar: its dict is its type
+// dict, which only setattr() may change).
+bool
+applies_to(PyObject* self, PyObject* obj, bool writing) noexcept
+{
+    PyTypeObject* tp = Py_TYPE(obj);
+    if (!PyObject_TypeCheck(obj, g.store)) {
+        PyErr_Format(PyExc_TypeError,
+                     "descriptor '%U' for '%.100s' objects doesn't apply to a "
+                     "'%.100s' object",
+                     as_own(self)->name, g.store->tp_name, tp->tp_name);
+        return false;
+    }
+    if (!writing || !PyType_HasFeature(tp, Py_TPFLAGS_TYPE_SUBCLASS)) {
+        return true;
+    }
+    PyErr_Format(PyExc_TypeError,
+                 "descriptor '%U' for '%.100s' objects cannot write the "
+                 "attributes of a class",
+                 as_own(self)->name, g.store->tp_name);
+    return false;
+}
+
 PyObject*
 own_get(PyObject* self, PyObject* obj, PyObject* type) noexcept
 {
@@ -36,12 +61,18 @@ own_get(PyObject* self, PyObject* obj, PyObject* type) noexcept
     if (obj == nullptr || obj == Py_None) {
         return Py_NewRef(method);
     }
+    if (!applies_to(self, obj, false)) {
+        return nullptr;
+    }
     return Py_TYPE(method)->tp_descr_get(method, obj, type);
 }
 
 int
 own_set(PyObject* self, PyObject* obj, PyObject* value) noexcept
 {
+    if (!applies_to(self, obj, true)) {
+        return -1;
+    }
     PyObject* name = as_own(self)->name;
     Ref d = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
     if (!d) {

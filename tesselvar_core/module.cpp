@@ -59,6 +59,25 @@ build(PyObject* module) noexcept
     return true;
 }
 
+// The types derive from var_main's class and hold var_main's objects, and
+// var_main serves one interpreter per process: the main one, here, so that a
+// sub-interpreter importing the package first can neither take var_main
+// from the main interpreter nor hand its own objects to it.  The check runs
+// in the create step because the interpreter enforces the slot below only
+// when it asks for isolation.
+PyObject*
+module_create(PyObject* spec, PyModuleDef*) noexcept
+{
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError,
+                        "tesselvar._core can only be loaded into the main "
+                        "interpreter of a process");
+        return nullptr;
+    }
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    return name ? PyModule_NewObject(name.get()) : nullptr;
+}
+
 int
 module_exec(PyObject* module) noexcept
 {
@@ -85,6 +104,7 @@ module_exec(PyObject* module) noexcept
 }
 
 PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(module_create)},
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},

@@ -85,6 +85,9 @@ set_up_fresh(PyObject* self, PyObject* factory, PyObject* reprint,
         if (!d) {
             return -1;
         }
+        // Nothing else has seen the dict: var_main may watch it (the only
+        // moment a watch can start, see var_main's dispatch.cpp).
+        g.link->watch_new_dict(d.get());
         // `self.__dict__ = d` through the slot that plain_access() found
         // (the store is of its class): the store takes d as its dict
         // without making one first.
@@ -101,6 +104,13 @@ set_up_fresh(PyObject* self, PyObject* factory, PyObject* reprint,
         }
     }
     return 0;
+}
+
+bool
+construction_is_own() noexcept
+{
+    return g.store->tp_new == PyBaseObject_Type.tp_new &&
+           g.store->tp_init == store_init;
 }
 
 Ref
@@ -133,8 +143,7 @@ store_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf,
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     PyObject* params[2] = {Py_True, Py_False};
-    bool plain = tp == g.store && tp->tp_new == PyBaseObject_Type.tp_new &&
-                 tp->tp_init == store_init && nargs + nkw <= 2;
+    bool plain = tp == g.store && construction_is_own() && nargs + nkw <= 2;
     for (Py_ssize_t i = 0; plain && i < nargs; ++i) {
         params[i] = args[i];
     }

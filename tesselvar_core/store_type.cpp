@@ -94,6 +94,17 @@ make_store_type(PyObject* module) noexcept
         return false;
     }
     g.base = reinterpret_cast<PyTypeObject*>(Py_NewRef(base.get()));
+    PyObject* capsule = PyDict_GetItemString(
+        PyInterpreterState_GetDict(PyInterpreterState_Get()), vm::kLinkKey);
+    g.link = capsule == nullptr ? nullptr
+                                : static_cast<const vm::VarMainLink*>(
+                                      PyCapsule_GetPointer(capsule, vm::kLinkKey));
+    if (g.link == nullptr || g.link->version != vm::kLinkVersion) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_ImportError,
+                        "var_main did not leave what tesselvar._core needs");
+        return false;
+    }
     if (!borrow_from(g.base, "_set_class", &g.set_class) ||
         !borrow_from(g.base, "_skip", &g.skip) ||
         !borrow_from(g.base, "__dict__", &g.dict_descr) ||

@@ -137,6 +137,33 @@ class ModuleTest(unittest.TestCase):
         # An isolated interpreter is refused by CPython before the create step.
         self.assertTrue(isolated.startswith("isolated ImportError "), isolated)
 
+    def test_package_serves_the_main_interpreter_only(self):
+        # A sub-interpreter that imports the package first must neither take
+        # var_main from the main interpreter nor hand it its own class.
+        r = run_python(f"""
+            try:
+                import _interpreters
+            except ImportError:
+                raise SystemExit(3)
+            import sys
+            for config in ('legacy', 'legacy', 'isolated'):
+                iid = _interpreters.create(config)
+                res = _interpreters.exec(iid, "import sys; sys.path.insert(0, {BUILD!r}); import tesselvar")
+                _interpreters.destroy(iid)
+                print(config, res.type.__name__, res.msg)
+                if config == 'legacy' and 'tesselvar' not in sys.modules:
+                    import tesselvar, var_main
+                    s = tesselvar.TesselVar(); s.a = {{"b": 1}}
+                    print(type(s).__bases__[0] is var_main.TesselVarMain, s._mv_to_dict())
+        """)
+        if r.returncode == 3:
+            self.skipTest("no _interpreters module")
+        refused = ("ImportError tesselvar._core can only be loaded into the main "
+                   "interpreter of a process")
+        self.assertEqual(r.stdout.splitlines()[:3], [
+            "legacy " + refused, "True {'a': {'b': 1}}", "legacy " + refused], r.stderr)
+        self.assertTrue(r.stdout.splitlines()[3].startswith("isolated ImportError "), r.stdout)
+
 
 class ClassTest(unittest.TestCase):
     def test_class_object(self):
