@@ -5,6 +5,7 @@
 // nested stores.  It is immutable, so the four made for the bool settings
 // are shared by every store that has those settings.
 #include "core.hpp"
+#include "store/state.hpp"
 
 #include <cstddef>
 
@@ -79,12 +80,7 @@ factory_call(PyObject* self, PyObject* const*, std::size_t nargsf,
         return PyObject_Call(reinterpret_cast<PyObject*>(g.store), no_args.get(),
                              kwargs.get());
     }
-    Ref store = new_bare_store();
-    if (!store ||
-        set_up_fresh(store.get(), self, reprint.get(), inherit.get()) < 0) {
-        return nullptr;
-    }
-    return store.release();
+    return new_store(self, reprint.get(), inherit.get()).release();
 }
 
 PyObject*
@@ -267,7 +263,7 @@ make_factory_type(PyObject* module) noexcept
         g.shared_settings[i] = f == nullptr ? nullptr : PyDict_New();
         PyObject* const values[] = {f, flags[i / 2], flags[i % 2], Py_False};
         for (int k = 0; k < 4 && g.shared_settings[i] != nullptr; ++k) {
-            if (PyDict_SetItem(g.shared_settings[i], g.settings[k],
+            if (PyDict_SetItem(g.shared_settings[i], vm::names().settings[k],
                                values[k]) < 0) {
                 return false;
             }

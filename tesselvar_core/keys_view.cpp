@@ -14,6 +14,8 @@
 // finds it whole.  The iterator may also hold a foreign iterator, so it does
 // clear, and answers as exhausted once cleared.
 #include "core.hpp"
+#include "store/public_class.hpp"
+#include "store/rules.hpp"
 
 #include <utility>
 
@@ -53,7 +55,7 @@ iter_next(PyObject* self) noexcept
     }
     // Python code ran since the last step: decide everything afresh.
     Ref store = Ref::borrow(it->store);
-    SkipRule rule(store.get());
+    vm::SkipRule rule(store.get());
     for (;;) {
         Ref key;
         if (it->it != nullptr) {
@@ -68,8 +70,7 @@ iter_next(PyObject* self) noexcept
             }
             if (it->size < 0 || PyDict_GET_SIZE(it->dict) != it->size) {
                 it->size = -1;
-                PyErr_SetString(PyExc_RuntimeError,
-                                "dictionary changed size during iteration");
+                vm::raise_dict_changed();
                 return nullptr;
             }
             PyObject* k;
@@ -150,7 +151,7 @@ PyObject*
 view_iter(PyObject* self) noexcept
 {
     Ref store = Ref::borrow(store_of(self));
-    Ref d = instance_dict(store.get());
+    Ref d = vm::instance_dict(store.get());
     if (!d) {
         return nullptr;
     }
@@ -205,7 +206,7 @@ int
 view_contains(PyObject* self, PyObject* key) noexcept
 {
     Ref store = Ref::borrow(store_of(self));
-    return keys_contain(store.get(), key);
+    return vm::has_variable(store.get(), key);
 }
 
 PyObject*
@@ -371,24 +372,6 @@ new_keys_view(PyObject* store) noexcept
     v->store = Py_NewRef(store);
     PyObject_GC_Track(v);
     return Ref::steal(reinterpret_cast<PyObject*>(v));
-}
-
-int
-keys_contain(PyObject* store, PyObject* key) noexcept
-{
-    Ref d = instance_dict(store);
-    if (!d) {
-        return -1;
-    }
-    int present = PyDict_CheckExact(d.get())
-                      ? PyDict_Contains(d.get(), key)
-                      : PySequence_Contains(d.get(), key);
-    if (present <= 0) {
-        return present;
-    }
-    SkipRule rule(store);
-    int excluded = rule.test(key);
-    return excluded < 0 ? -1 : !excluded;
 }
 
 bool

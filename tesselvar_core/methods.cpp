@@ -10,6 +10,9 @@
 // deleting through it writes or removes the instance-dict entry of that
 // name, as plain attribute assignment and `del` would without it.
 #include "core.hpp"
+#include "runtime/arguments.hpp"
+#include "store/public_class.hpp"
+#include "store/rules.hpp"
 
 #include <cstddef>
 
@@ -82,17 +85,9 @@ own_set(PyObject* self, PyObject* obj, PyObject* value) noexcept
         return PyDict_SetItem(d.get(), name, value);
     }
     PyObject* old = nullptr;
-    int found = PyDict_Pop(d.get(), name, &old);
+    const int found = PyDict_Pop(d.get(), name, &old);
     if (found == 0) {
-        PyErr_Format(PyExc_AttributeError,
-                     "'%.100s' object has no attribute '%U'",
-                     Py_TYPE(obj)->tp_name, name);
-        PyObject* exc = PyErr_GetRaisedException();
-        if (PyObject_SetAttrString(exc, "name", name) < 0 ||
-            PyObject_SetAttrString(exc, "obj", obj) < 0) {
-            PyErr_Clear();
-        }
-        PyErr_SetRaisedException(exc);
+        vm::raise_no_attribute(obj, name);
         return -1;
     }
     Py_XDECREF(old);
@@ -159,33 +154,25 @@ PyType_Spec own_spec = {
 };
 
 // --- The methods ------------------------------------------------------
+// What they do is written once in store/public_class.cpp, where var_main's
+// shortcuts for calls of them find it too.
 
+PyObject* const kNoDefaults[] = {nullptr};
+const vm::Signature kAdd = {"TesselVar.add", nullptr, kNoDefaults, 0, 0, 0, true, true};
+
+// add(self, /, **kwargs)
 PyObject*
 store_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
           PyObject* kwnames) noexcept
 {
-    if (nargs != 0) {
-        PyErr_Format(PyExc_TypeError,
-                     "TesselVar.add() takes 1 positional argument but %zd "
-                     "were given",
-                     nargs + 1);
+    Ref kwargs;
+    if (!vm::match_signature(kAdd, args, nargs, kwnames, nullptr, &kwargs)) {
         return nullptr;
     }
-    Ref kwargs = Ref::steal(PyDict_New());
-    if (!kwargs) {
+    if (!kwargs && !(kwargs = Ref::steal(PyDict_New()))) {
         return nullptr;
     }
-    Py_ssize_t n = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i),
-                           args[i]) < 0) {
-            return nullptr;
-        }
-    }
-    PyObject* stack[] = {nullptr, self, kwargs.get()};
-    Ref r = Ref::steal(PyObject_VectorcallMethod(
-        g.s_mv_add, stack + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    if (!r) {
+    if (!vm::add_variables(self, kwargs.get())) {
         return nullptr;
     }
     return vm::new_none();
@@ -197,60 +184,22 @@ store_keys(PyObject* self, PyObject*) noexcept
     return new_keys_view(self).release();
 }
 
-// get(name, default=None), its arguments matched like a Python function's.
+const char* const kGetNames[] = {"name", "default"};
+PyObject* const kGetDefaults[] = {nullptr, Py_None};
+const vm::Signature kGet = {"TesselVar.get", kGetNames, kGetDefaults, 0, 2, 2, false, true};
+
+// get(self, name, default=None)
 PyObject*
 store_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
           PyObject* kwnames) noexcept
 {
-    if (nargs > 2) {
-        PyErr_Format(PyExc_TypeError,
-                     "TesselVar.get() takes from 2 to 3 positional arguments "
-                     "but %zd were given",
-                     nargs + 1);
-        return nullptr;
-    }
-    PyObject* params[2] = {nargs > 0 ? args[0] : nullptr,
-                           nargs > 1 ? args[1] : nullptr};
-    Py_ssize_t n = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* kw = PyTuple_GET_ITEM(kwnames, i);
-        int slot = PyUnicode_EqualToUTF8(kw, "name")      ? 0
-                   : PyUnicode_EqualToUTF8(kw, "default") ? 1
-                                                           : -1;
-        if (slot < 0) {
-            PyErr_Format(PyExc_TypeError,
-                         "TesselVar.get() got an unexpected keyword argument "
-                         "'%U'",
-                         kw);
-            return nullptr;
-        }
-        if (params[slot] != nullptr) {
-            PyErr_Format(PyExc_TypeError,
-                         "TesselVar.get() got multiple values for argument "
-                         "'%U'",
-                         kw);
-            return nullptr;
-        }
-        params[slot] = args[nargs + i];
-    }
-    if (params[0] == nullptr) {
-        PyErr_SetString(PyExc_TypeError,
-                        "TesselVar.get() missing 1 required positional "
-                        "argument: 'name'");
+    PyObject* params[2];
+    if (!vm::match_signature(kGet, args, nargs, kwnames, params, nullptr)) {
         return nullptr;
     }
     Ref name = Ref::borrow(params[0]);
-    Ref fallback = Ref::borrow(params[1] != nullptr ? params[1] : Py_None);
-    // `name in self.keys()`, then `self.__dict__[name]`.
-    int present = keys_contain(self, name.get());
-    if (present <= 0) {
-        return present < 0 ? nullptr : fallback.release();
-    }
-    Ref d = instance_dict(self);
-    if (!d) {
-        return nullptr;
-    }
-    return PyObject_GetItem(d.get(), name.get());
+    Ref fallback = Ref::borrow(params[1]);
+    return vm::get_variable(self, name.get(), fallback.get()).release();
 }
 
 // METH_FASTCALL | METH_KEYWORDS functions stored as PyCFunction.
@@ -325,6 +274,7 @@ make_methods(PyObject* module) noexcept
         }
         *item.slot = descr.release();
     }
+    vm::register_public_class(g.store, g.add, g.keys, g.get);
     return true;
 }
 

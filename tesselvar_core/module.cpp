@@ -3,59 +3,24 @@
 // The module builds its types once per process (they derive from
 // var_main.TesselVarMain, which exists once per process too) and hands the
 // same objects to a module object made again after a reload.  Its globals:
-// TesselVar, _Factory and the capsule _C_API (see api.h).
-#include "api.h"
+// TesselVar and _Factory.
 #include "core.hpp"
 
 namespace tv {
 
+Shared g;
+
 namespace {
 
-TesselVarCoreAPI g_api;
 bool g_ready = false;
-
-bool
-init_names() noexcept
-{
-    struct Item {
-        PyObject** slot;
-        const char* text;
-    };
-    const Item items[] = {
-        {&g.s_set_class, "_set_class"},
-        {&g.s_skip, "_skip"},
-        {&g.s_mv_add, "_mv_add"},
-        {&g.s_dunder_dict, "__dict__"},
-        {&g.s_getattribute, "__getattribute__"},
-        {&g.settings[0], "_i_c_u"},
-        {&g.settings[1], "_g_n_r"},
-        {&g.settings[2], "_g_n_i"},
-        {&g.settings[3], "_g_n_s"},
-    };
-    for (const Item& item : items) {
-        if (*item.slot == nullptr) {
-            *item.slot = PyUnicode_InternFromString(item.text);
-            if (*item.slot == nullptr) {
-                return false;
-            }
-        }
-    }
-    return true;
-}
 
 bool
 build(PyObject* module) noexcept
 {
-    if (!init_names() || !make_store_type(module) ||
+    if (!make_store_type(module) ||
         !make_factory_type(module) || !make_keys_types(module)) {
         return false;
     }
-    g_api.version = TESSELVAR_CORE_API_VERSION;
-    g_api.type = g.store;
-    g_api.add = g.add;
-    g_api.keys = g.keys;
-    g_api.get = g.get;
-    g_api.factory_type = reinterpret_cast<PyObject*>(g.factory);
     return true;
 }
 
@@ -90,14 +55,8 @@ module_exec(PyObject* module) noexcept
         }
         g_ready = true;
     }
-    Ref capsule = Ref::steal(
-        PyCapsule_New(&g_api, TESSELVAR_CORE_CAPSULE, nullptr));
-    if (!capsule ||
-        PyModule_AddObjectRef(module, "TesselVar",
-                              reinterpret_cast<PyObject*>(g.store)) < 0 ||
-        PyModule_AddObjectRef(module, "_Factory",
-                              reinterpret_cast<PyObject*>(g.factory)) < 0 ||
-        PyModule_AddObjectRef(module, "_C_API", capsule.get()) < 0) {
+    if (PyModule_AddObjectRef(module, "TesselVar", reinterpret_cast<PyObject*>(g.store)) < 0 ||
+        PyModule_AddObjectRef(module, "_Factory", reinterpret_cast<PyObject*>(g.factory)) < 0) {
         return -1;
     }
     return 0;

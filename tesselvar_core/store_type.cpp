@@ -6,8 +6,9 @@
 // three methods var_main calls on nested stores (methods.cpp); copies and
 // pickles are added in Python by the package.
 #include "core.hpp"
-
+#include "runtime/function.hpp"
 #include "runtime/internals.hpp"
+#include "store/state.hpp"
 
 namespace tv {
 
@@ -53,67 +54,21 @@ PyType_Spec store_spec = {
     store_slots,
 };
 
-// Borrows base.__dict__[name] into *slot (the class keeps it alive).
-bool
-borrow_from(PyTypeObject* tp, const char* name, PyObject** slot) noexcept
-{
-    Ref d = Ref::steal(PyType_GetDict(tp));
-    if (!d) {
-        return false;
-    }
-    PyObject* found = nullptr;
-    int r = PyDict_GetItemStringRef(d.get(), name, &found);
-    if (r <= 0) {
-        if (r == 0) {
-            PyErr_Format(PyExc_ImportError,
-                         "%.200s has no '%s' of its own", tp->tp_name, name);
-        }
-        return false;
-    }
-    *slot = found;  // kept for the life of the process
-    return true;
-}
-
 }  // namespace
 
 bool
 make_store_type(PyObject* module) noexcept
 {
+    // The rules run on the State var_main made at start-up (importing it
+    // makes sure there is one), and know its functions by their type.
     Ref var_main = Ref::steal(PyImport_ImportModule("var_main"));
-    if (!var_main) {
+    if (!var_main || !vm::adopt_state() || !vm::cpy::verify()) {
         return false;
     }
-    Ref base = Ref::steal(PyObject_GetAttrString(var_main.get(),
-                                                 "TesselVarMain"));
-    if (!base) {
-        return false;
-    }
-    if (!PyType_Check(base.get())) {
-        PyErr_SetString(PyExc_ImportError,
-                        "var_main.TesselVarMain is not a class");
-        return false;
-    }
-    g.base = reinterpret_cast<PyTypeObject*>(Py_NewRef(base.get()));
-    PyObject* capsule = PyDict_GetItemString(
-        PyInterpreterState_GetDict(PyInterpreterState_Get()), vm::kLinkKey);
-    g.link = capsule == nullptr ? nullptr
-                                : static_cast<const vm::VarMainLink*>(
-                                      PyCapsule_GetPointer(capsule, vm::kLinkKey));
-    if (g.link == nullptr || g.link->version != vm::kLinkVersion) {
-        PyErr_Clear();
-        PyErr_SetString(PyExc_ImportError,
-                        "var_main did not leave what tesselvar._core needs");
-        return false;
-    }
-    if (!borrow_from(g.base, "_set_class", &g.set_class) ||
-        !borrow_from(g.base, "_skip", &g.skip) ||
-        !borrow_from(g.base, "__dict__", &g.dict_descr) ||
-        !borrow_from(&PyBaseObject_Type, "__getattribute__",
-                     &g.object_getattribute)) {
-        return false;
-    }
-    g.skip_fn = PyObject_GetAttrString(g.skip, "__func__");
-    if (g.skip_fn == nullptr || !vm::cpy::verify()) {
+    Ref base = Ref::borrow(reinterpret_cast<PyObject*>(vm::state().cls.type));
+    PyObject* sample = vm::cpy::type_lookup(vm::state().cls.type, vm::names().mv_keys);
+    if (sample == nullptr || !vm::adopt_function_type(sample)) {
+        PyErr_SetString(PyExc_ImportError, "var_main.TesselVarMain has no methods of its own");
         return false;
     }
     Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));

@@ -10,11 +10,9 @@
 // come back to __getattr__ for "_g_n_r", again and again.  A per-thread guard
 // notices that re-entry and lets the lookup fail, so a missing name on a bare
 // store raises AttributeError like any plain object.
-#include "dispatch.hpp"
-#include "runtime/depth.hpp"
-#include "lines.hpp"
 #include "methods.hpp"
-#include "store.hpp"
+#include "store/lines.hpp"
+#include "store/rules.hpp"
 
 namespace vm {
 
@@ -38,8 +36,7 @@ thread_local PyObject* t_reading_reprint = nullptr;
 class ReprintGuard {
 public:
     // Inactive (nullptr) for an object that is not a store.
-    explicit ReprintGuard(PyObject* self) noexcept
-        : saved_(t_reading_reprint)
+    explicit ReprintGuard(PyObject* self) noexcept : saved_(t_reading_reprint)
     {
         if (self != nullptr) {
             t_reading_reprint = self;
@@ -52,20 +49,6 @@ public:
 private:
     PyObject* saved_;
 };
-
-void
-raise_no_attribute(PyObject* self, PyObject* name) noexcept
-{
-    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'",
-                 Py_TYPE(self)->tp_name, name);
-    PyObject* exc = PyErr_GetRaisedException();
-    // Like the interpreter's own error: name and obj feed its suggestions.
-    if (PyObject_SetAttrString(exc, "name", name) < 0 ||
-        PyObject_SetAttrString(exc, "obj", self) < 0) {
-        PyErr_Clear();
-    }
-    PyErr_SetRaisedException(exc);
-}
 
 // Stores `value` under `name` in self.__dict__, bypassing __setattr__.
 bool
@@ -82,21 +65,21 @@ getattr_hook(Call& call, Any self, Str name) noexcept
 {
     // Found in the instance dict by plain lookup: ordinary lookup finds it
     // there too, and nothing can be re-entering.
-    Ref reprint = own_setting(self, names.g_n_r);
-    if (!reprint && !PyErr_Occurred()) {
+    Ref reprint = read_setting(self, names().g_n_r);
+    if (!reprint) {
         // A store never set up has no reprint setting: its own read of it
         // would come back here without end, and its missing name is the
         // one asked for.  Anything that is not a store at all reads the
         // setting like the statement says, and fails like it.
         const bool store = is_store_instance(self);
         if (store && t_reading_reprint == self &&
-            PyUnicode_Compare(name.p, names.g_n_r) == 0) {
+            PyUnicode_Compare(name.p, names().g_n_r) == 0) {
             // Our own read of the reprint setting found nothing.
             raise_no_attribute(self, name.p);
             return call.fail(kAnswer);
         }
         ReprintGuard guard(store ? self : nullptr);
-        reprint = Ref::steal(PyObject_GetAttr(self, names.g_n_r));
+        reprint = Ref::steal(PyObject_GetAttr(self, names().g_n_r));
         if (!reprint && store && PyErr_ExceptionMatches(PyExc_AttributeError)) {
             PyErr_Clear();
             raise_no_attribute(self, name.p);
@@ -105,7 +88,7 @@ getattr_hook(Call& call, Any self, Str name) noexcept
     if (!reprint) {
         return call.fail(kAnswer);
     }
-    int on = truth(reprint.get());
+    const int on = truth(reprint.get());
     if (on < 0) {
         return call.fail(kAnswer);
     }
@@ -115,14 +98,12 @@ getattr_hook(Call& call, Any self, Str name) noexcept
 PyObject*
 setattr_hook(Call& call, Any self, Str name, Any value) noexcept
 {
-    // The common assignment in one resolution: the setting read from the
-    // instance dict (the type has nothing of that name), an exact bool, and
-    // for a plain value our own _set_attr, not hidden.  With only str keys
-    // in the dict nothing on the way runs code.
-    if (Ref d = plain_dict(self)) {
-        PyTypeObject* tp = Py_TYPE(self);
-        PyObject* setting = type_attr(tp, names.g_n_i) == nullptr
-                                ? PyDict_GetItemWithError(d.get(), names.g_n_i)
+    // The common assignment: the setting read from a plain dict (the type
+    // has nothing of that name), an exact bool.  With only str keys in the
+    // dict nothing on the way runs code.
+    if (PlainDict d(self); d) {
+        PyObject* setting = type_attr(Py_TYPE(self), names().g_n_i) == nullptr
+                                ? PyDict_GetItemWithError(d.get(), names().g_n_i)
                                 : nullptr;
         if (setting == Py_True) {
             if (PyDict_SetItem(d.get(), name.p, value) < 0) {
@@ -130,32 +111,22 @@ setattr_hook(Call& call, Any self, Str name, Any value) noexcept
             }
             return new_none();
         }
-        if (setting == Py_False && !PyDict_Check(value) && !is_sequence(value) &&
-            is_own(type_attr(tp, names.set_attr), &Adapt<&set_attr>::run) &&
-            hidden_in(d.get(), names.set_attr) == 0) {
-            bool stored;
-            {
-                Depth depth(call.thread());
-                if (!depth.enter()) {
-                    return call.fail(kCallSetAttr);
-                }
-                stored = PyDict_SetItem(d.get(), name.p, value) == 0;
-            }
-            if (!stored) {
-                add_traceback("var_main.TesselVarMain._set_attr", kStoreValue.line);
+        if (setting == Py_False) {
+            if (!call_set_attr(self, name.p, value, call.thread(), std::move(d))) {
                 return call.fail(kCallSetAttr);
             }
             return new_none();
         }
     }
-    Ref inherit = own_setting(self, names.g_n_i);
-    if (!inherit && !PyErr_Occurred()) {
-        inherit = Ref::steal(PyObject_GetAttr(self, names.g_n_i));
+    Ref inherit = read_setting(self, names().g_n_i);
+    if (!inherit) {
+        code_may_run();
+        inherit = Ref::steal(PyObject_GetAttr(self, names().g_n_i));
     }
     if (!inherit) {
         return call.fail(kReadInherit);
     }
-    int on = truth(inherit.get());
+    const int on = truth(inherit.get());
     if (on < 0) {
         return call.fail(kReadInherit);
     }
@@ -165,33 +136,7 @@ setattr_hook(Call& call, Any self, Str name, Any value) noexcept
         }
         return new_none();
     }
-    if (!PyDict_Check(value) && !is_sequence(value)) {
-        // A plain value and our own _set_attr: that call would only store
-        // the value, so store it here, with the same recursion guard and,
-        // on failure, the same traceback entries.
-        int bind = 0;
-        PyObject* fn = own_method(self, names.set_attr, &bind);
-        if (bind < 0) {
-            return call.fail(kCallSetAttr);
-        }
-        if (is_own(fn, &Adapt<&set_attr>::run)) {
-            bool stored;
-            {
-                Depth depth(call.thread());
-                if (!depth.enter()) {
-                    return call.fail(kCallSetAttr);
-                }
-                stored = store_item(self, name.p, value);
-            }
-            if (!stored) {
-                add_traceback("var_main.TesselVarMain._set_attr", kStoreValue.line);
-                return call.fail(kCallSetAttr);
-            }
-            return new_none();
-        }
-    }
-    Ref r = call_method(self, names.set_attr, {name.p, value});
-    if (!r) {
+    if (!call_set_attr(self, name.p, value, call.thread())) {
         return call.fail(kCallSetAttr);
     }
     return new_none();
@@ -201,15 +146,15 @@ PyObject*
 set_attr(Call& call, Any self, Str name, Any value) noexcept
 {
     if (PyDict_Check(value)) {
-        Ref r = call_method(self, names.set_dict, {name.p, value, Py_True},
-                            names.kw_new);
+        Ref r = call_method(self, names().set_dict, {name.p, value, Py_True},
+                            names().kw_new, call.thread());
         if (!r) {
             return call.fail(kSetDict);
         }
         return new_none();
     }
     if (is_sequence(value)) {
-        Ref converted = call_method(self, names.set_list, {value});
+        Ref converted = call_method(self, names().set_list, {value}, nullptr, call.thread());
         if (!converted) {
             return call.fail(kSetList);
         }
@@ -222,6 +167,47 @@ set_attr(Call& call, Any self, Str name, Any value) noexcept
         return call.fail(kStoreValue);
     }
     return new_none();
+}
+
+bool
+call_set_attr(PyObject* self, PyObject* name, PyObject* value, PyThreadState* ts,
+              PlainDict&& known) noexcept
+{
+    // While `self._set_attr` is our method, its body runs in its own level,
+    // without the call's argument matching (`name` is an exact str).
+    Resolved found = known ? resolve_in(self, known, names().set_attr)
+                           : resolve(self, names().set_attr);
+    known.reset();  // the body may let the store drop its dict
+    if (found.is(Def::set_attr)) {
+        PyObject* fn = found.function();
+        return static_cast<bool>(Ref::steal(run_as(fn, [&](Call& call) {
+            return set_attr(call, self, Str{name}, value);
+        }, ts)));
+    }
+    return static_cast<bool>(
+        std::move(found).call(self, names().set_attr, {name, value}, nullptr, ts));
+}
+
+int
+set_attribute(PyObject* self, PyObject* name, PyObject* value, PyThreadState* ts) noexcept
+{
+    // setattr(self, name, value) lands in our __setattr__ (the type keeps
+    // the generic slot, and the slot's lookup finds it): run its body
+    // without the slot's lookup and argument passing, with the name
+    // interned as setattr interns it.
+    Resolved found =
+        PyUnicode_CheckExact(name) ? resolve_setattr(Py_TYPE(self)) : Resolved(nullptr, Via::Lookup);
+    if (!found.is(Def::setattr_hook)) {
+        code_may_run();
+        return PyObject_SetAttr(self, name, value);
+    }
+    PyObject* fn = found.function();
+    Ref hold = Ref::borrow(fn);
+    Ref interned = Ref::steal(cpy::interned_name(state().interp, name));
+    Ref r = Ref::steal(run_as(fn, [&](Call& call) {
+        return setattr_hook(call, self, Str{interned.get()}, value);
+    }, ts));
+    return r ? 0 : -1;
 }
 
 }  // namespace vm

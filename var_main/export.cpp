@@ -8,10 +8,10 @@
 //
 // Renderings (_mv_to_params, _mv_to_string, __repr__) apply the exclusion
 // rule to every entry and show str(name) before repr(value).
-#include "lines.hpp"
 #include "methods.hpp"
-#include "runtime/internals.hpp"
-#include "store.hpp"
+#include "store/lines.hpp"
+#include "store/rules.hpp"
+#include "store/walks.hpp"
 
 namespace vm {
 
@@ -93,7 +93,7 @@ export_nested(PyObject* self, PyObject* nested)
     if (!d) {
         return Ref();
     }
-    return call_method(self, names.to_dict, {d.get()});
+    return call_method(self, names().to_dict, {d.get()});
 }
 
 enum class Form { Params, Listing };
@@ -228,7 +228,7 @@ to_dict(Call& call, Any self, Dict kwargs, Any sort) noexcept
             return call.fail(kTestStore);
         }
         if (nested || is_sequence(value.get()) ||
-            !store_test_is_plain(value.get())) {
+            !nested_store_test_runs_no_code(Py_TYPE(value.get()))) {
             rule.invalidate();  // a metaclass, a name or a conversion ran code
         }
         if (nested) {
@@ -242,7 +242,7 @@ to_dict(Call& call, Any self, Dict kwargs, Any sort) noexcept
             continue;
         }
         if (is_sequence(value.get())) {
-            Ref test = call_method(self, names.list_to_dict, {value.get()});
+            Ref test = call_method(self, names().list_to_dict, {value.get()});
             if (!test) {
                 return call.fail(kExportList);
             }
@@ -304,7 +304,7 @@ list_to_dict(Call& call, Any self, Any array) noexcept
             line = kAppendStore;
         }
         else if (is_sequence(element.get())) {
-            converted = call_method(self, names.list_to_dict, {element.get()});
+            converted = call_method(self, names().list_to_dict, {element.get()});
             line = kAppendList;
         }
         else {
@@ -328,7 +328,7 @@ mv_to_dict(Call& call, Any self, Any sort) noexcept
     if (!d) {
         return call.fail(kCallToDict);
     }
-    Ref result = call_method(self, names.to_dict, {d.get(), sort});
+    Ref result = call_method(self, names().to_dict, {d.get(), sort});
     if (!result || !result_ok(result.get(), &PyDict_Type)) {
         return call.fail(kCallToDict);
     }

@@ -4,7 +4,7 @@
 // C++ body that runs it.  Rows are in the order of definition.
 #include "methods.hpp"
 
-#include "lines.hpp"
+#include "store/lines.hpp"
 
 namespace vm {
 

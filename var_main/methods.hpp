@@ -1,23 +1,30 @@
-// var_main/methods.hpp: the C++ bodies of the 23 methods, by source file, and
-// the method table that describes them to Python.  Every body is an entry
-// point called straight from the interpreter, so it is noexcept: an escaped
-// C++ exception ends the process instead of unwinding through C frames.
+// var_main/methods.hpp: the C++ bodies of the 23 methods, by source file,
+// the calls of them that other methods make (each beside its method's
+// body), and the method table that describes them to Python.  Every body is
+// an entry point called straight from the interpreter, so it is noexcept:
+// an escaped C++ exception ends the process instead of unwinding through C
+// frames.
 #pragma once
 
 #include "runtime/call.hpp"
+#include "store/resolve.hpp"
+#include "store/setup.hpp"  // _set_class, _skip
 
 #include <span>
 
 namespace vm {
 
-// setup.cpp
-PyObject* set_class(Call&, Any self, Any instance, Any reprint, Any inherit) noexcept;
-PyObject* skip(Call&) noexcept;
-
 // attributes.cpp
 PyObject* getattr_hook(Call&, Any self, Str name) noexcept;
 PyObject* setattr_hook(Call&, Any self, Str name, Any value) noexcept;
 PyObject* set_attr(Call&, Any self, Str name, Any value) noexcept;
+// `self._set_attr(name, value)` for an exact str name; `known`: self's
+// PlainDict when the caller has it.  False with the error set.
+bool call_set_attr(PyObject* self, PyObject* name, PyObject* value, PyThreadState* ts,
+                   PlainDict&& known = PlainDict()) noexcept;
+// `setattr(self, name, value)`: 0, or -1 with the error set.
+int set_attribute(PyObject* self, PyObject* name, PyObject* value,
+                  PyThreadState* ts = nullptr) noexcept;
 
 // intake.cpp
 PyObject* set_dict(Call&, Any self, Str key, Dict value, Any new_) noexcept;
@@ -25,6 +32,8 @@ PyObject* set_list(Call&, Any self, Any value, StrOrNone key) noexcept;
 PyObject* mv_add(Call&, Any self, Dict kwargs) noexcept;
 PyObject* mv_set(Call&, Any self, Str name, Any value, Any inherit) noexcept;
 PyObject* mv_set_kwargs(Call&, Any self, Dict kwargs) noexcept;
+// `self._mv_set(key, value)`: false with the error set.
+bool call_mv_set(PyObject* self, PyObject* key, PyObject* value, PyThreadState* ts) noexcept;
 
 // query.cpp
 PyObject* mv_get(Call&, Any self, Any key, Any fallback) noexcept;

@@ -12,14 +12,17 @@
 #include "runtime/errors.hpp"
 #include "runtime/function.hpp"
 #include "runtime/internals.hpp"
-#include "dispatch.hpp"
-#include "link.hpp"
-#include "state.hpp"
-#include "store.hpp"
+#include "store/resolve.hpp"
+#include "store/state.hpp"
 
 namespace vm {
 
 namespace {
+
+// Where the methods live; the globals are the module's, once it exists.
+Home home{"var_main", "TesselVarMain", "var_main.py"};
+std::int64_t interpreter_id = -1;  // the interpreter the module serves
+PyObject* module_object = nullptr;   // owned once the exec step succeeded
 
 
 const char kModuleDoc[] =
@@ -35,25 +38,10 @@ constexpr int kModuleTop = 1;       // start-up before the body runs
 constexpr int kImportTyping = 14;   // from typing import Dict, List, ...
 constexpr int kClassStatement = 19; // class TesselVarMain:
 
-const VarMainLink kLink = {kLinkVersion, watch_new_dict};
-
-// Leaves kLink where tesselvar._core looks for it (see link.hpp).
-bool
-publish_link()
-{
-    PyObject* shared = PyInterpreterState_GetDict(PyInterpreterState_Get());
-    if (shared == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, "var_main: no interpreter dict");
-        return false;
-    }
-    Ref capsule = Ref::steal(PyCapsule_New(const_cast<VarMainLink*>(&kLink), kLinkKey, nullptr));
-    return capsule && PyDict_SetItemString(shared, kLinkKey, capsule.get()) == 0;
-}
-
 int
 fail_init(int line)
 {
-    add_traceback("init var_main", line);
+    add_traceback(home, "init var_main", line);
     return -1;
 }
 
@@ -81,18 +69,18 @@ module_create(PyObject* spec, PyModuleDef*) noexcept
 {
     PyInterpreterState* interp = PyInterpreterState_Get();
     std::int64_t id = PyInterpreterState_GetID(interp);
-    if (state.interpreter_id == -1) {
-        state.interpreter_id = id;
-        state.interp = interp;
+    if (interpreter_id == -1) {
+        interpreter_id = id;
+        state().interp = interp;
     }
-    else if (state.interpreter_id != id) {
+    else if (interpreter_id != id) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only "
                         "be loaded into one interpreter per process.");
         return nullptr;
     }
-    if (state.module != nullptr) {
-        return Py_NewRef(state.module);
+    if (module_object != nullptr) {
+        return Py_NewRef(module_object);
     }
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) {
@@ -163,7 +151,7 @@ create_class(PyObject* globals)
         return false;
     }
     for (const MethodSpec& spec : method_table()) {
-        Ref fn = make_function(spec, globals);
+        Ref fn = make_function(spec, home);
         if (!fn) {
             return false;
         }
@@ -183,19 +171,19 @@ create_class(PyObject* globals)
     if (!cls) {
         return false;
     }
+    const Names& n = names();
     return record_class(cls.get()) &&
-           start_hiding_watch({names.skip, names.set_dict, names.set_list,
-                               names.set_attr, names.mv_set, names.mv_add,
-                               names.mv_keys, names.mv_pop, names.to_dict,
-                               names.list_to_dict}) &&
+           start_hiding_watch({n.skip, n.set_dict, n.set_list, n.set_attr, n.mv_set,
+                               n.mv_add, n.mv_keys, n.mv_pop, n.to_dict, n.list_to_dict,
+                               n.set_class}) &&
            PyDict_SetItemString(globals, "TesselVarMain", cls.get()) == 0;
 }
 
 int
 module_exec(PyObject* module) noexcept
 {
-    if (state.module != nullptr) {
-        if (module == state.module) {
+    if (module_object != nullptr) {
+        if (module == module_object) {
             return 0;
         }
         PyErr_SetString(PyExc_RuntimeError,
@@ -204,7 +192,7 @@ module_exec(PyObject* module) noexcept
         return -1;
     }
     PyObject* globals = PyModule_GetDict(module);  // borrowed
-    state.globals = globals;
+    home.globals = globals;
 
     Ref builtins = Ref::steal(PyImport_AddModuleRef("builtins"));
     if (!builtins ||
@@ -233,7 +221,7 @@ module_exec(PyObject* module) noexcept
         return fail_init(kModuleTop);
     }
 
-    if (!ready_function_type() || !init_names() || !cpy::verify()) {
+    if (!ready_function_type(home) || !init_names() || !cpy::verify()) {
         return fail_init(kModuleTop);
     }
     if (!import_typing(globals)) {
@@ -242,14 +230,14 @@ module_exec(PyObject* module) noexcept
     if (!create_class(globals)) {
         return fail_init(kClassStatement);
     }
-    if (!publish_link()) {
+    if (!publish_state()) {
         return fail_init(kModuleTop);
     }
     Ref test = Ref::steal(PyDict_New());
     if (!test || PyDict_SetItemString(globals, "__test__", test.get()) < 0) {
         return fail_init(kModuleTop);
     }
-    state.module = Py_NewRef(module);
+    module_object = Py_NewRef(module);
     return 0;
 }
 

@@ -5,12 +5,11 @@
 //   _mv_get      a name, a "$.a.b" path or a sequence of steps; any Exception
 //                inside the lookup ends in the caller's default
 //   _mv_pop/_mv_pops/_mv_clear     removal by attribute deletion
-#include "dispatch.hpp"
-#include "lines.hpp"
 #include "methods.hpp"
-#include "partner.hpp"
-#include "runtime/internals.hpp"
-#include "store.hpp"
+#include "store/lines.hpp"
+#include "store/public_class.hpp"
+#include "store/rules.hpp"
+#include "store/walks.hpp"
 
 namespace vm {
 
@@ -173,55 +172,34 @@ give_up(Call& call, PyObject* fallback, Statement line) noexcept
 
 // One step of a path walk: `step in current.keys()` and `current.get(step)`.
 // Returns 1 and replaces `current`, 0 when the step is absent, -1 on error
-// (with *line set).
-// One step as a probe, when it is certain to answer like the calls: a plain
-// dict with only exact str keys, or a store of the public class whose own
-// keys()/get() are in force and whose own _skip decides, and an exact str
-// step.  Then `step in current.keys()` and `current.get(step)` are one dict
-// probe that runs no code.  1 found (`current` replaced), 0 absent, 2 when
-// the literal calls must run.
-int
-probe_step(Ref& current, PyObject* step) noexcept
-{
-    if (!PyUnicode_CheckExact(step)) {
-        return 2;
-    }
-    PyObject* cur = current.get();
-    Ref d;
-    if (PyDict_CheckExact(cur)) {
-        if (!only_str_keys(cur)) {
-            return 2;
-        }
-        d = Ref::borrow(cur);
-    }
-    else {
-        d = plain_dict(cur);
-        if (!d || !partner_keys_and_get(Py_TYPE(cur)) ||
-            !own_in_dict(cur, d.get(), names.skip, nullptr)) {
-            return 2;
-        }
-        if (is_setting_name(step)) {
-            return 0;  // the exclusion rule leaves it out of keys()
-        }
-    }
-    PyObject* value = nullptr;
-    if (PyDict_GetItemRef(d.get(), step, &value) <= 0) {
-        PyErr_Clear();  // str keys only: absent, never an error
-        return 0;
-    }
-    current = Ref::steal(value);
-    return 1;
-}
-
+// (with *line set).  As a probe when it is certain to answer like the
+// calls: a plain dict with only exact str keys and an exact str step (then
+// both calls are one dict probe that runs no code), or a store whose own
+// keys() and get() are in force (public_class.hpp).
 int
 walk_step(Ref& current, PyObject* step, Statement* line)
 {
-    const int probed = probe_step(current, step);
-    if (probed != 2) {
-        return probed;
+    PyObject* cur = current.get();
+    if (PyDict_CheckExact(cur) && PyUnicode_CheckExact(step) && only_str_keys(cur)) {
+        PyObject* value = nullptr;
+        if (PyDict_GetItemRef(cur, step, &value) <= 0) {
+            PyErr_Clear();  // str keys only: absent, never an error
+            return 0;
+        }
+        current = Ref::steal(value);
+        return 1;
     }
-    *line = kStepIn;
-    Ref keys = Ref::steal(PyObject_GetAttr(current.get(), names.keys));
+    *line = kStepIn;  // the call fails at the first of its statements
+    const Step stepped = try_step(current, step);
+    if (stepped == Step::GetFailed) {
+        *line = kStepGet;
+        return -1;
+    }
+    if (stepped != Step::NotMine) {
+        return static_cast<int>(stepped);
+    }
+    code_may_run();
+    Ref keys = Ref::steal(PyObject_GetAttr(current.get(), names().keys));
     if (!keys) {
         return -1;
     }
@@ -234,7 +212,7 @@ walk_step(Ref& current, PyObject* step, Statement* line)
         return found;
     }
     *line = kStepGet;
-    Ref get = Ref::steal(PyObject_GetAttr(current.get(), names.get));
+    Ref get = Ref::steal(PyObject_GetAttr(current.get(), names().get));
     if (!get) {
         return -1;
     }
@@ -258,9 +236,9 @@ probe_name(PyObject* self, PyObject* name, PyObject* fallback, Ref& result)
     if (!PyUnicode_CheckExact(name)) {
         return 0;
     }
-    Ref d = plain_dict(self);
-    if (!d || !own_in_dict(self, d.get(), names.mv_keys, &Adapt<&mv_keys>::run) ||
-        !own_in_dict(self, d.get(), names.skip, nullptr)) {
+    PlainDict d(self);
+    if (!d || !resolve_in(self, d, names().mv_keys).is(Def::mv_keys) ||
+        !resolve_in(self, d, names().skip).is(Def::skip)) {
         return 0;
     }
     PyObject* value = nullptr;
@@ -414,13 +392,10 @@ public:
         }
         if (!resolved_) {
             PyTypeObject* tp = Py_TYPE(self_);
-            int bind = 0;
-            own_ = delattr_is_plain(tp) &&
-                   is_own(own_method(self_, names.mv_pop, &bind),
-                          &Adapt<&mv_pop>::run);
-            if (bind < 0) {
+            Resolved pop = resolve(self_, names().mv_pop);
+            own_ = delattr_is_plain(tp) && pop.is(Def::mv_pop);
+            if (pop.failed()) {
                 PyErr_Clear();
-                own_ = false;
             }
             resolved_ = true;
             dict_ = own_ ? Ref::steal(PyObject_GenericGetDict(self_, nullptr))
@@ -487,12 +462,12 @@ mv_get(Call& call, Any self, Any key, Any fallback) noexcept
     if (PyUnicode_Check(key)) {
         int is_path;
         if (PyUnicode_CheckExact(key)) {
-            is_path = PyUnicode_Tailmatch(key, names.dollar_dot, 0,
+            is_path = PyUnicode_Tailmatch(key, names().dollar_dot, 0,
                                           PY_SSIZE_T_MAX, -1);
         }
         else {
             Ref r = Ref::steal(PyObject_CallMethodOneArg(
-                key, names.startswith, names.dollar_dot));
+                key, names().startswith, names().dollar_dot));
             is_path = r ? truth(r.get()) : -1;
         }
         if (is_path < 0) {
@@ -503,9 +478,9 @@ mv_get(Call& call, Any self, Any key, Any fallback) noexcept
         }
         if (is_path) {
             Ref pieces = PyUnicode_CheckExact(key)
-                             ? Ref::steal(PyUnicode_Split(key, names.dot, -1))
+                             ? Ref::steal(PyUnicode_Split(key, names().dot, -1))
                              : Ref::steal(PyObject_CallMethodOneArg(
-                                   key, names.split, names.dot));
+                                   key, names().split, names().dot));
             if (!pieces) {
                 return give_up(call, fallback, kSplitPath);
             }
@@ -530,7 +505,7 @@ mv_get(Call& call, Any self, Any key, Any fallback) noexcept
         if (probe_name(self, lookup.get(), fallback, probed)) {
             return probed.release();
         }
-        Ref keys = call_method(self, names.mv_keys, {});
+        Ref keys = call_method(self, names().mv_keys, {});
         if (!keys) {
             return give_up(call, fallback, kNameIn);
         }
@@ -607,7 +582,7 @@ mv_clear(Call& call, Any self) noexcept
         if (done < 0) {
             return call.fail(kClearPop);
         }
-        if (!done && !call_method(self, names.mv_pop, {name})) {
+        if (!done && !call_method(self, names().mv_pop, {name})) {
             return call.fail(kClearPop);
         }
     }

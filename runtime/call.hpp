@@ -1,4 +1,4 @@
-// var_main/runtime/call.hpp: what a method body sees of its call, and the
+// runtime/call.hpp: what a method body sees of its call, and the
 // adapter that turns a plain C++ function with typed parameters into an Entry.
 #pragma once
 

@@ -1,4 +1,4 @@
-// var_main/runtime/internals.hpp: the one door to CPython 3.13's private and
+// runtime/internals.hpp: the one door to CPython 3.13's private and
 // internal facilities.
 //
 // Nothing else in the module names a `_Py` function, reads a field of an

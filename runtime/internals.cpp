@@ -1,4 +1,4 @@
-// var_main/runtime/internals.cpp: the layout-dependent facilities and their
+// runtime/internals.cpp: the layout-dependent facilities and their
 // start-up checks (see internals.hpp).
 #include "runtime/internals.hpp"
 

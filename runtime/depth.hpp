@@ -1,4 +1,4 @@
-// var_main/runtime/depth.hpp: how deep a call may go.
+// runtime/depth.hpp: how deep a call may go.
 //
 // The interpreter bounds nested C calls by a count (Py_EnterRecursiveCall),
 // but a level of ours and of the interpreter's own recursion under it costs

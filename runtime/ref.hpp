@@ -1,4 +1,4 @@
-// var_main/runtime/ref.hpp: the one owner of a strong reference.
+// runtime/ref.hpp: the one owner of a strong reference.
 //
 // Rules of use in this module:
 //   * a function that hands out a new reference returns a Ref;

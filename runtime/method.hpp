@@ -1,4 +1,4 @@
-// var_main/runtime/method.hpp: how a method is described.
+// runtime/method.hpp: how a method is described.
 //
 // A MethodSpec is one row of the declarative method table: everything that
 // Python can introspect (name, def line, parameters, annotations, defaults,
@@ -34,6 +34,16 @@ enum class Kind : std::uint8_t { Method, Static };
 
 struct MethodSpec;
 class Call;
+
+// Where a family of methods lives, given by the module that makes them: the
+// names their function objects and traceback entries show, and the globals
+// of those entries' frames (a dict kept for the life of the process).
+struct Home {
+    const char* module;  // __module__ of each function, "pkg.mod"
+    const char* cls;     // the class they are methods of
+    const char* file;    // co_filename of their code and traceback entries
+    PyObject* globals = nullptr;
+};
 
 // Receives the matched arguments in parameter order, defaults filled in;
 // args[0] is `self` for a method.  Returns a new reference, or nullptr with an

@@ -1,6 +1,6 @@
-// var_main/runtime/function.cpp: our function type.
+// runtime/function.cpp: our function type.
 //
-// Each method of the class is an object of this type, and Python code must
+// Each method of a class of ours is an object of this type, and Python code must
 // not be able to tell it from a function written in Python where it matters:
 //   * binding: stored in a class, it binds like a function (tp_descr_get: a
 //     bound method for an instance, itself for class access);
@@ -24,41 +24,26 @@
 #include "runtime/depth.hpp"
 #include "runtime/errors.hpp"
 #include "runtime/internals.hpp"
-#include "state.hpp"
 
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 
 namespace vm {
 
+namespace function_detail {
+PyTypeObject* type = nullptr;
+}  // namespace function_detail
+
 namespace {
 
-// Everything but `dict` is set once when the function is made and never
-// changes: the object is immutable like the type.
-struct Function {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;    // at tp_vectorcall_offset
-    const MethodSpec* spec;       // the row of the method table
-    PyObject* names[kMaxParams];  // interned parameter names, for keywords
-    PyObject* name;               // __name__
-    PyObject* qualname;           // __qualname__, "TesselVarMain.<name>"
-    PyObject* module;             // __module__, "var_main"
-    PyObject* doc;                // __doc__
-    PyObject* code;               // __code__: signature, file and line
-    PyObject* defaults;           // __defaults__: tuple or None
-    PyObject* annotations;        // __annotations__: dict of strings
-    PyObject* globals;            // __globals__: the module's dict
-    PyObject* dict;               // __dict__, made on first use
-    char tbname[80];              // "var_main.TesselVarMain.<name>"
-};
+using function_detail::as_function;
+using function_detail::Function;
 
-PyTypeObject& FunctionType = state.function_type;
-
-Function*
-as_function(PyObject* o) noexcept
-{
-    return reinterpret_cast<Function*>(o);
-}
+// Static, so that PyType_Ready makes it immutable (and immortal).
+PyTypeObject FunctionType{PyVarObject_HEAD_INIT(nullptr, 0)};
+char type_name_buffer[64];
+char type_doc_buffer[96];
 
 // The call.  Argument errors count `self` and carry the def line; a refused
 // exact type adds no traceback entry (the caller's frame is where it went
@@ -75,12 +60,12 @@ function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
     // The common call passes every parameter by position: use it in place.
     if (nargs != spec.nparams || (kwnames && PyTuple_GET_SIZE(kwnames))) {
         if (!match_arguments(spec, f->names, args, nargs, kwnames, matched)) {
-            add_traceback(f->tbname, spec.line);
+            add_traceback(*f->home, f->tbname, spec.line);
             return nullptr;
         }
         values = matched;
     }
-    if (!check_argument_types(spec, values)) {
+    if (!check_argument_types(spec, *f->home, values)) {
         return nullptr;
     }
     return run_body(callable, values);
@@ -100,7 +85,7 @@ function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept
     return PyMethod_New(self, obj);
 }
 
-// "<function TesselVarMain._mv_get at 0x...>", as a Python function shows.
+// "<function Class.name at 0x...>", as a Python function shows.
 PyObject*
 function_repr(PyObject* self) noexcept
 {
@@ -229,8 +214,8 @@ PyGetSetDef function_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-// Pickles by reference, like a Python function: "TesselVarMain._mv_get" is
-// found again as var_main.TesselVarMain._mv_get.
+// Pickles by reference, like a Python function: "Class.name" is found again
+// as module.Class.name.
 PyObject*
 function_reduce(PyObject* self, PyObject*) noexcept
 {
@@ -250,7 +235,8 @@ PyMethodDef function_methods[] = {
 // without instructions would make the interpreter execute whatever follows.
 // It is compiled from a small def and then moved to the method's line.
 Ref
-make_code(const MethodSpec& spec, PyObject* name, PyObject* qualname) noexcept
+make_code(const MethodSpec& spec, const Home& home, PyObject* name,
+          PyObject* qualname) noexcept
 {
     Ref varnames = Ref::steal(PyTuple_New(spec.nparams));
     if (!varnames) {
@@ -281,7 +267,7 @@ make_code(const MethodSpec& spec, PyObject* name, PyObject* qualname) noexcept
     }
     // optimize=0: the same code whatever -O the interpreter runs with.
     Ref module = Ref::steal(
-        Py_CompileStringExFlags(text, "var_main.py", Py_file_input, nullptr, 0));
+        Py_CompileStringExFlags(text, home.file, Py_file_input, nullptr, 0));
     if (!module) {
         return Ref();
     }
@@ -293,7 +279,7 @@ make_code(const MethodSpec& spec, PyObject* name, PyObject* qualname) noexcept
         }
     }
     if (body == nullptr) {
-        PyErr_SetString(PyExc_SystemError, "var_main: no code for a method");
+        PyErr_SetString(PyExc_SystemError, "no code object for a method");
         return Ref();
     }
     Ref replace = Ref::steal(PyObject_GetAttrString(body, "replace"));
@@ -362,12 +348,16 @@ make_annotations(const MethodSpec& spec) noexcept
 }  // namespace
 
 bool
-ready_function_type() noexcept
+ready_function_type(const Home& home) noexcept
 {
     if (FunctionType.tp_flags & Py_TPFLAGS_READY) {
         return true;
     }
-    FunctionType.tp_name = "var_main.function";
+    std::snprintf(type_name_buffer, sizeof type_name_buffer, "%s.function",
+                  home.module);
+    std::snprintf(type_doc_buffer, sizeof type_doc_buffer,
+                  "A method of %s, implemented in C++.", home.cls);
+    FunctionType.tp_name = type_name_buffer;
     FunctionType.tp_basicsize = sizeof(Function);
     FunctionType.tp_dealloc = function_dealloc;
     FunctionType.tp_vectorcall_offset = offsetof(Function, vectorcall);
@@ -380,28 +370,46 @@ ready_function_type() noexcept
                             Py_TPFLAGS_HAVE_VECTORCALL |
                             Py_TPFLAGS_IMMUTABLETYPE |
                             Py_TPFLAGS_DISALLOW_INSTANTIATION;
-    FunctionType.tp_doc = "A method of TesselVarMain, implemented in C++.";
+    FunctionType.tp_doc = type_doc_buffer;
     FunctionType.tp_traverse = function_traverse;
     FunctionType.tp_clear = function_clear;
     FunctionType.tp_methods = function_methods;
     FunctionType.tp_getset = function_getset;
     FunctionType.tp_descr_get = function_descr_get;
     FunctionType.tp_dictoffset = offsetof(Function, dict);
-    return PyType_Ready(&FunctionType) == 0;
+    if (PyType_Ready(&FunctionType) < 0) {
+        return false;
+    }
+    function_detail::type = &FunctionType;
+    return true;
+}
+
+bool
+adopt_function_type(PyObject* sample) noexcept
+{
+    PyTypeObject* tp = Py_TYPE(sample);
+    const char* dot = std::strrchr(tp->tp_name, '.');
+    if (tp->tp_basicsize != sizeof(Function) || dot == nullptr ||
+        std::strcmp(dot, ".function") != 0 || tp->tp_descr_get == nullptr ||
+        !(tp->tp_flags & Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+        return false;
+    }
+    function_detail::type = tp;
+    return true;
 }
 
 Ref
-make_function(const MethodSpec& spec, PyObject* globals) noexcept
+make_function(const MethodSpec& spec, const Home& home) noexcept
 {
     Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
     Ref qualname =
-        Ref::steal(PyUnicode_FromFormat("TesselVarMain.%s", spec.name));
-    Ref module = Ref::steal(PyUnicode_InternFromString("var_main"));
+        Ref::steal(PyUnicode_FromFormat("%s.%s", home.cls, spec.name));
+    Ref module = Ref::steal(PyUnicode_InternFromString(home.module));
     Ref doc = Ref::steal(PyUnicode_FromString(spec.doc));
     if (!name || !qualname || !module || !doc) {
         return Ref();
     }
-    Ref code = make_code(spec, name.get(), qualname.get());
+    Ref code = make_code(spec, home, name.get(), qualname.get());
     Ref defaults = make_defaults(spec);
     Ref annotations = make_annotations(spec);
     if (!code || !defaults || !annotations) {
@@ -414,6 +422,7 @@ make_function(const MethodSpec& spec, PyObject* globals) noexcept
     Ref result = Ref::steal(reinterpret_cast<PyObject*>(f));
     f->vectorcall = function_vectorcall;
     f->spec = &spec;
+    f->home = &home;
     for (PyObject*& n : f->names) {
         n = nullptr;
     }
@@ -424,10 +433,10 @@ make_function(const MethodSpec& spec, PyObject* globals) noexcept
     f->code = code.release();
     f->defaults = defaults.release();
     f->annotations = annotations.release();
-    f->globals = Py_NewRef(globals);
+    f->globals = Py_NewRef(home.globals);
     f->dict = nullptr;
-    std::snprintf(f->tbname, sizeof f->tbname, "var_main.TesselVarMain.%s",
-                  spec.name);
+    std::snprintf(f->tbname, sizeof f->tbname, "%s.%s.%s", home.module,
+                  home.cls, spec.name);
     for (int i = 0; i < spec.nparams; ++i) {
         f->names[i] = PyUnicode_InternFromString(spec.params[i].name);
         if (f->names[i] == nullptr) {
@@ -436,18 +445,6 @@ make_function(const MethodSpec& spec, PyObject* globals) noexcept
     }
     PyObject_GC_Track(result.get());
     return result;
-}
-
-bool
-is_function(PyObject* obj) noexcept
-{
-    return Py_IS_TYPE(obj, &FunctionType);
-}
-
-const MethodSpec&
-function_spec(PyObject* fn) noexcept
-{
-    return *as_function(fn)->spec;
 }
 
 PyObject*
@@ -480,16 +477,10 @@ call_own(PyObject* fn, PyObject* const* args, Py_ssize_t n,
             fn, args, static_cast<size_t>(npos) | PY_VECTORCALL_ARGUMENTS_OFFSET,
             kwnames);
     }
-    if (!check_argument_types(spec, values)) {
+    if (!check_argument_types(spec, *f->home, values)) {
         return nullptr;
     }
     return run_body(fn, values, ts);
-}
-
-const char*
-function_tbname(PyObject* fn) noexcept
-{
-    return as_function(fn)->tbname;
 }
 
 PyObject*

@@ -1,4 +1,4 @@
-// var_main/runtime/errors.cpp: error texts and traceback entries.
+// runtime/errors.cpp: error texts and traceback entries.
 //
 // A traceback entry is a fake frame: an empty code object named after the
 // method whose first line is the failing line, run in the module's globals.
@@ -7,30 +7,41 @@
 #include "runtime/errors.hpp"
 
 #include "runtime/internals.hpp"
-#include "state.hpp"
 
 #include <frameobject.h>
 
 #include <cstring>
+#include <vector>
 
 namespace vm {
 
 namespace {
 
+// A traceback entry's code object, made once per file, function name and
+// line and kept for the life of the process.
+struct CachedCode {
+    const char* file;
+    const char* funcname;
+    int line;
+    PyCodeObject* code;
+};
+std::vector<CachedCode> codes;
+
 PyCodeObject*
-code_for(const char* funcname, int line) noexcept
+code_for(const char* file, const char* funcname, int line) noexcept
 {
-    for (const CachedCode& c : state.codes) {
-        if (c.line == line && std::strcmp(c.funcname, funcname) == 0) {
+    for (const CachedCode& c : codes) {
+        if (c.line == line && std::strcmp(c.funcname, funcname) == 0 &&
+            std::strcmp(c.file, file) == 0) {
             return c.code;
         }
     }
-    PyCodeObject* code = PyCode_NewEmpty("var_main.py", funcname, line);
+    PyCodeObject* code = PyCode_NewEmpty(file, funcname, line);
     if (code == nullptr) {
         return nullptr;
     }
     try {
-        state.codes.push_back({funcname, line, code});
+        codes.push_back({file, funcname, line, code});
     }
     catch (...) {
         Py_DECREF(code);
@@ -39,8 +50,8 @@ code_for(const char* funcname, int line) noexcept
     return code;
 }
 
-// The `__name__` of a type: the bare name, without the module prefix that a
-// static type carries in tp_name ("collections.OrderedDict" -> "OrderedDict").
+}  // namespace
+
 const char*
 type_name(PyTypeObject* type) noexcept
 {
@@ -57,20 +68,18 @@ type_name(PyTypeObject* type) noexcept
     return dot != nullptr ? dot + 1 : type->tp_name;
 }
 
-}  // namespace
-
 void
-add_traceback(const char* funcname, int line) noexcept
+add_traceback(const Home& home, const char* funcname, int line) noexcept
 {
-    if (state.globals == nullptr || !PyErr_Occurred()) {
+    if (home.globals == nullptr || !PyErr_Occurred()) {
         return;
     }
     // Making the code object and the frame must not see the pending error.
     PyObject* exc = PyErr_GetRaisedException();
-    PyCodeObject* code = code_for(funcname, line);
+    PyCodeObject* code = code_for(home.file, funcname, line);
     PyFrameObject* frame = nullptr;
     if (code != nullptr) {
-        frame = PyFrame_New(PyThreadState_Get(), code, state.globals, nullptr);
+        frame = PyFrame_New(PyThreadState_Get(), code, home.globals, nullptr);
     }
     PyErr_Clear();
     PyErr_SetRaisedException(exc);
@@ -81,7 +90,7 @@ add_traceback(const char* funcname, int line) noexcept
 }
 
 void
-raise_argument_type(const char* param, PyTypeObject* expected,
+raise_argument_type(const Home& home, const char* param, PyTypeObject* expected,
                     PyObject* got) noexcept
 {
     PyTypeObject* got_type = Py_TYPE(got);
@@ -92,9 +101,9 @@ raise_argument_type(const char* param, PyTypeObject* expected,
     if (got != Py_None && PyType_IsSubtype(got_type, expected)) {
         PyObject* exc = PyErr_GetRaisedException();
         Ref note = Ref::steal(PyUnicode_FromFormat(
-            "var_main accepts exactly %s for '%s', not a subclass of it; "
+            "%s accepts exactly %s for '%s', not a subclass of it; "
             "convert the argument first (for example %s(value)).",
-            type_name(expected), param, type_name(expected)));
+            home.module, type_name(expected), param, type_name(expected)));
         if (note) {
             Ref r = Ref::steal(PyObject_CallMethod(exc, "add_note", "O",
                                                    note.get()));

@@ -1,4 +1,4 @@
-// var_main/runtime/depth.cpp: the recursion bound (see depth.hpp).
+// runtime/depth.cpp: the recursion bound (see depth.hpp).
 #include "runtime/depth.hpp"
 
 

@@ -1,0 +1,110 @@
+// store/public_class.cpp: what the public class's own add, keys() and get()
+// do (see public_class.hpp).
+#include "store/public_class.hpp"
+
+#include "store/rules.hpp"
+
+namespace vm {
+
+void
+register_public_class(PyTypeObject* type, PyObject* add, PyObject* keys,
+                      PyObject* get) noexcept
+{
+    PublicClass& pc = state().public_class;
+    pc.type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type));
+    pc.add = Py_NewRef(add);
+    pc.keys = Py_NewRef(keys);
+    pc.get = Py_NewRef(get);
+}
+
+Ref
+add_variables(PyObject* self, PyObject* kwargs, PyThreadState* ts) noexcept
+{
+    return call_method(self, names().mv_add, {kwargs}, nullptr, ts);
+}
+
+int
+has_variable(PyObject* store, PyObject* key) noexcept
+{
+    Ref d = instance_dict(store);
+    if (!d) {
+        return -1;
+    }
+    code_may_run();  // a key's __eq__, or a dict subclass's __contains__
+    const int present = PyDict_CheckExact(d.get()) ? PyDict_Contains(d.get(), key)
+                                                   : PySequence_Contains(d.get(), key);
+    if (present <= 0) {
+        return present;
+    }
+    d.reset();
+    SkipRule rule(store);
+    const int excluded = rule.test(key);
+    return excluded < 0 ? -1 : !excluded;
+}
+
+Ref
+get_variable(PyObject* store, PyObject* name, PyObject* fallback) noexcept
+{
+    const int present = has_variable(store, name);
+    if (present <= 0) {
+        return present < 0 ? Ref() : Ref::borrow(fallback);
+    }
+    Ref d = instance_dict(store);
+    return d ? dict_item(d.get(), name) : Ref();
+}
+
+Tried
+try_add(PyObject* nested, PyObject* entries, PyThreadState* ts) noexcept
+{
+    // The class's own add only hands its keywords, as a new dict, to
+    // self._mv_add.  Every key an exact str: each can be a keyword, and
+    // building the keyword dict would hash and compare nothing new (a str
+    // subclass key takes the literal call, which runs its __hash__ there).
+    if (!PyDict_CheckExact(entries) || !runs_own_add(Py_TYPE(nested)) ||
+        !only_str_keys(entries)) {
+        return Tried::NotMine;
+    }
+    Ref fresh = Ref::steal(PyDict_Copy(entries));
+    if (!fresh || !add_variables(nested, fresh.get(), ts)) {
+        return Tried::Error;
+    }
+    return Tried::Done;
+}
+
+Step
+try_step(Ref& current, PyObject* step) noexcept
+{
+    PyObject* cur = current.get();
+    if (!runs_own_keys_and_get(Py_TYPE(cur))) {
+        return Step::NotMine;
+    }
+    // An exact str in a plain dict, and our own _skip: the two calls are one
+    // probe that runs no code.
+    if (PyUnicode_CheckExact(step)) {
+        PlainDict d(cur);
+        if (d && resolve_in(cur, d, names().skip).is(Def::skip)) {
+            if (is_setting_name(step)) {
+                return Step::Absent;  // the exclusion rule leaves it out
+            }
+            PyObject* value = nullptr;
+            if (PyDict_GetItemRef(d.get(), step, &value) <= 0) {
+                PyErr_Clear();  // str keys only: absent, never an error
+                return Step::Absent;
+            }
+            current = Ref::steal(value);
+            return Step::Found;
+        }
+    }
+    const int present = has_variable(cur, step);
+    if (present <= 0) {
+        return present < 0 ? Step::Error : Step::Absent;
+    }
+    Ref next = get_variable(cur, step, Py_None);
+    if (!next) {
+        return Step::GetFailed;
+    }
+    current = std::move(next);
+    return Step::Found;
+}
+
+}  // namespace vm

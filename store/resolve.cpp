@@ -1,0 +1,494 @@
+// store/resolve.cpp: resolving `self.<name>` from its parts.
+//
+// The rules every fast path of the two extensions follows.
+//
+// A fast path replaces a literal step (an attribute lookup on self, a call
+// through self, `key in self._skip()`, a removal by delattr) by its known
+// result.  It rests on a decision, and a decision is keyed on exactly what
+// it depends on:
+//   * the type: its identity and version tag.  Any change to the type or to
+//     a base gives it a new tag, so what a type resolves a name to is cached
+//     per (type, tag) and the tag is checked on every use;
+//   * the instance: an ordinary instance (its type keeps a managed __dict__
+//     and it is not itself a class, whose dict is the type's own), no entry
+//     of the name in its dict, and only exact str keys in that dict, so that
+//     probing it runs no code;
+//   * the callable: one of our own function objects (immutable), or for
+//     _skip the builtin staticmethod of our class still holding our function
+//     (staticmethod.__init__ can swap it in place, so that is asked each time).
+// A decision holds only until Python code can run.  Code runs when we call
+// anything that is not ours, hash or compare a key that is not an exact str,
+// drop the last reference to an object (finalizers and weakref callbacks;
+// a collection may start there too), read an attribute through a user
+// descriptor or a metaclass, or change a dict that another extension's
+// watcher watches: the interpreter runs every watcher of a dict inside each
+// change of it (PyDict_SetItem, PyDict_Pop, PyDict_DelItem, a clear...), and
+// a callback may run anything, the store's own methods included, while the
+// change is half made.  After any such step the decision is made again or
+// the literal path is taken.  No watch of ours is started while code of
+// that kind may be running on the dict (see the hiding watch below).  So
+// decisions are values used at once (Resolved, PlainDict, read_setting), or
+// kept by an object that forgets them at every step that may run code
+// (SkipRule in rules.hpp).
+//
+// References: a walk holds its next key and value before it lets go of the
+// previous ones (DictItems); a borrowed answer from a type or dict lookup is
+// held before anything can run.  A class's own dict is never written to:
+// anything that is not an ordinary instance goes the literal way, and the
+// interpreter refuses (read-only mappingproxy, "can't apply this
+// __delattr__") what must be refused.
+//
+// Recursion: every body runs inside a Depth scope (runtime/depth.hpp), which
+// bounds it by the interpreter's count and by this thread's C stack.
+#include "store/resolve.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <iterator>
+
+namespace vm {
+
+#ifdef VAR_MAIN_CHECK_DECISIONS
+namespace fresh_detail {
+unsigned long calls_out = 0;
+
+void
+stale() noexcept
+{
+    Py_FatalError("var_main: a decision was used after code could run");
+}
+}  // namespace fresh_detail
+#endif
+
+namespace resolve_detail {
+
+// The record of `tp` in its slot, made again when the slot holds another
+// type or an older version of this one.  Out of line: the hit is inlined
+// into every caller.
+[[gnu::noinline]] TypeInfo&
+refresh(TypeInfo& e, PyTypeObject* tp) noexcept
+{
+    const ClassRecord& cls = state().cls;
+    const Names& n = names();
+    PyObject* getattribute = cpy::type_lookup(tp, n.dunder_getattribute);
+    const bool lookup_plain =
+        is_ordinary_type(tp) &&
+        (tp->tp_getattro == cls.hook || tp->tp_getattro == PyObject_GenericGetAttr) &&
+        getattribute == cls.object_getattribute && cls.hook != nullptr;
+    e.tp = tp;
+    e.tag = cpy::version_tag(tp);  // 0 if none could be given: never cached
+    e.used = 0;
+    std::fill(std::begin(e.names), std::end(e.names), nullptr);
+    e.lookup_plain = lookup_plain;
+    e.dict_plain =
+        lookup_plain && cpy::type_lookup(tp, n.dunder_dict) == cls.dict_descr;
+    e.delattr_plain = lookup_plain && cpy::type_lookup(tp, n.dunder_delattr) ==
+                                          cls.object_delattr;
+    return e;
+}
+
+// _PyType_Lookup(tp, name) for a name not in the record yet, remembered for
+// the type's current version in `slot`.
+[[gnu::noinline]] PyObject*
+lookup_slow(TypeInfo& e, PyTypeObject* tp, PyObject* name, std::uintptr_t slot) noexcept
+{
+    PyObject* found = cpy::type_lookup(tp, name);
+    if (e.tp == tp && e.tag != 0 && e.tag == cpy::version_tag(tp) &&
+        e.used < TypeInfo::kSlots / 2) {
+        e.names[slot] = name;
+        e.found[slot] = found;
+        ++e.used;
+    }
+    return found;
+}
+
+}  // namespace resolve_detail
+
+bool
+record_class(PyObject* cls) noexcept
+{
+    ClassRecord& r = state().cls;
+    const Names& n = names();
+    PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(cls);
+    r.type = reinterpret_cast<PyTypeObject*>(Py_NewRef(cls));
+    r.hook = tp->tp_getattro;
+    r.setattr_slot = tp->tp_setattro;
+    r.object_getattribute = cpy::type_lookup(&PyBaseObject_Type, n.dunder_getattribute);
+    r.object_delattr = cpy::type_lookup(&PyBaseObject_Type, n.dunder_delattr);
+    r.dict_descr = Py_XNewRef(cpy::type_lookup(tp, n.dunder_dict));
+    r.skip_static = Py_XNewRef(cpy::type_lookup(tp, n.skip));
+    r.skip_fn = PyObject_GetAttr(cls, n.skip);
+    if (r.object_getattribute == nullptr || r.dict_descr == nullptr ||
+        r.skip_static == nullptr || r.skip_fn == nullptr) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, "TesselVarMain lacks its own parts");
+        }
+        return false;
+    }
+    return true;
+}
+
+// --- The instance dict --------------------------------------------------------
+
+PlainDict::PlainDict(PyObject* self) noexcept
+{
+    if (!dict_is_plain(Py_TYPE(self))) {
+        return;
+    }
+    // An exact dict: a subclass's own __setitem__, __contains__ ... are what
+    // the literal item operations would call.
+    d_ = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    if (!d_ || !PyDict_CheckExact(d_.get()) || !cpy::dict_has_only_str_keys(d_.get())) {
+        PyErr_Clear();
+        d_.reset();
+    }
+}
+
+Ref
+instance_dict(PyObject* self) noexcept
+{
+    if (dict_is_plain(Py_TYPE(self))) {
+        return Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    }
+    code_may_run();
+    return Ref::steal(PyObject_GetAttr(self, names().dunder_dict));
+}
+
+Ref
+read_setting(PyObject* self, PyObject* name) noexcept
+{
+    PyTypeObject* tp = Py_TYPE(self);
+    if (!lookup_is_plain(tp) || type_attr(tp, name) != nullptr) {
+        return Ref();
+    }
+    Ref d = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    if (!d || !cpy::dict_has_only_str_keys(d.get())) {
+        PyErr_Clear();
+        return Ref();  // with only str keys the probe runs no code
+    }
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(d.get(), name, &value) < 0) {
+        PyErr_Clear();
+        return Ref();
+    }
+    return Ref::steal(value);  // empty when absent: the literal lookup runs
+}
+
+// --- Calls through self --------------------------------------------------------
+
+namespace {
+
+// Our function (or our _skip) behind what the type has under a name.
+Resolved
+ours(PyObject* descr) noexcept
+{
+    if (descr == nullptr) {
+        return {nullptr, Via::Lookup};
+    }
+    if (is_function(descr)) {
+        return {descr, Via::Bound};
+    }
+    const ClassRecord& cls = state().cls;
+    if (descr == cls.skip_static && cpy::staticmethod_callable(descr) == cls.skip_fn) {
+        return {cls.skip_fn, Via::Static};
+    }
+    return {nullptr, Via::Lookup};
+}
+
+}  // namespace
+
+bool
+Resolved::is(Def def) const noexcept
+{
+    stamp_.check();
+    if (via_ == Via::Static) {
+        return def == Def::skip && fn_ == state().cls.skip_fn;
+    }
+    // A subclass may hold the bare _skip function (`_skip = T._skip`): it
+    // binds, and the literal call fails.  Only the unbound one is ours.
+    return via_ == Via::Bound && is_our_method(fn_, def);
+}
+
+Resolved
+resolve(PyObject* self, PyObject* name) noexcept
+{
+    PyTypeObject* tp = Py_TYPE(self);
+    if (!lookup_is_plain(tp)) {
+        return {nullptr, Via::Lookup};
+    }
+    Resolved found = ours(type_attr(tp, name));
+    if (found.via() == Via::Lookup) {
+        return found;
+    }
+    // Neither is a data descriptor, so an instance variable comes first.
+    // With only exact str keys the probe compares no key with __eq__ and
+    // runs no code, so what the type gave is still what it resolves the
+    // name to when we answer; otherwise the caller takes the literal lookup.
+    Ref d = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    if (!d) {
+        return {nullptr, Via::Failed};
+    }
+    if (!cpy::dict_has_only_str_keys(d.get())) {
+        return {nullptr, Via::Lookup};
+    }
+    const int hidden = hidden_in(d.get(), name);
+    if (hidden != 0) {
+        return {nullptr, hidden < 0 ? Via::Failed : Via::Lookup};
+    }
+    return found;
+}
+
+Resolved
+resolve_in(PyObject* self, const PlainDict& d, PyObject* name) noexcept
+{
+    Resolved found = ours(type_attr(Py_TYPE(self), name));
+    if (found.via() != Via::Lookup && hidden_in(d.get(), name) != 0) {
+        return {nullptr, Via::Lookup};  // only str keys: no code, no error
+    }
+    return found;
+}
+
+Ref
+Resolved::call(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args,
+               PyObject* kwnames, PyThreadState* ts) && noexcept
+{
+    if (via_ == Via::Failed) {
+        return Ref();
+    }
+    PyObject* fn = function();
+    code_may_run();
+    // stack[0] is spare, for the callee's use (ARGUMENTS_OFFSET).
+    PyObject* stack[kMaxParams + 3];
+    stack[0] = nullptr;
+    stack[1] = self;
+    std::size_t n = 1;
+    for (PyObject* a : args) {
+        stack[1 + n++] = a;
+    }
+    const auto total = static_cast<Py_ssize_t>(n);
+    if (via_ == Via::Bound) {
+        Ref hold = Ref::borrow(fn);
+        return Ref::steal(call_own(fn, stack + 1, total, kwnames, ts));
+    }
+    if (via_ == Via::Static) {
+        return Ref::steal(call_own(fn, stack + 2, total - 1, kwnames, ts));
+    }
+    std::size_t npos = n;
+    if (kwnames != nullptr) {
+        npos -= static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
+    }
+    return Ref::steal(PyObject_VectorcallMethod(
+        name, stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+Resolved
+resolve_setattr(PyTypeObject* tp) noexcept
+{
+    const ClassRecord& cls = state().cls;
+    if (tp->tp_setattro != cls.setattr_slot || cls.setattr_slot == nullptr) {
+        return {nullptr, Via::Lookup};
+    }
+    PyObject* fn = type_attr(tp, names().dunder_setattr);
+    if (is_our_method(fn, Def::setattr_hook)) {
+        return {fn, Via::Bound};
+    }
+    return {nullptr, Via::Lookup};
+}
+
+// --- The hiding watch ------------------------------------------------------
+// Most stores never hold a variable named like one of our methods, yet every
+// resolution has to ask their dict.  A store dict we watch has no key equal
+// to a method name: the watch is dropped, for good, when such a key or any
+// key that is not an exact str is added, or when the dict is filled from
+// another in one piece.  The interpreter tells a watcher of every change to
+// a dict with its own table (object.__setattr__ on inline values can bypass
+// the dict, so only combined tables are watched), and this runs no code.
+//
+// The interpreter tells the watchers of a dict before it changes it, picks
+// which ones to tell before it tells the first, and reads the dict's watch
+// bits again only after the last.  A watch started while another watcher's
+// callback runs for that dict (its code may resolve a method of the store
+// while a hiding name is on its way in) would never hear of that name, and
+// nothing tells us whether such a callback is running.  So a watch starts
+// only on a dict made for a new store just now, before anything else can
+// see it: no change of it can be under way.  Dicts seen later are probed
+// on every resolution.  "For good" is kept by a second watcher of ours that
+// marks the dicts we drop (a foreign watcher may unwatch itself first).
+
+namespace {
+
+bool
+is_method_name(PyObject* key) noexcept
+{
+    if (!PyUnicode_CheckExact(key)) {
+        return true;
+    }
+    if (PyUnicode_GET_LENGTH(key) == 0 || PyUnicode_READ_CHAR(key, 0) != '_') {
+        return false;  // every method we resolve starts with one
+    }
+    int found = PySet_Contains(state().watch.method_names, key);
+    if (found < 0) {
+        PyErr_Clear();
+    }
+    return found != 0;
+}
+
+int
+on_store_dict_change(PyDict_WatchEvent event, PyObject* d, PyObject* key,
+                     PyObject*) noexcept
+{
+    if ((event == PyDict_EVENT_ADDED && is_method_name(key)) ||
+        event == PyDict_EVENT_CLONED) {
+        const Watch& w = state().watch;
+        if (PyDict_Unwatch(w.watcher, d) < 0) {
+            PyErr_Clear();  // a valid watcher on a dict: cannot happen
+        }
+        if (PyDict_Watch(w.dropped, d) < 0) {
+            PyErr_Clear();
+        }
+    }
+    return 0;
+}
+
+// The mark of a dropped dict: nothing to do when it changes.
+int
+on_dropped_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept
+{
+    return 0;
+}
+
+// One of the names the watch answers for (by identity: callers pass our
+// interned names; a method bound under another name is probed).
+bool
+answered(PyObject* name) noexcept
+{
+    for (PyObject* n : state().watch.answered) {
+        if (n == name) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+int
+hidden_in(PyObject* d, PyObject* name) noexcept
+{
+    if (under_hiding_watch(d) && answered(name)) {
+        return 0;
+    }
+    return PyDict_Contains(d, name);
+}
+
+void
+watch_new_dict(PyObject* d) noexcept
+{
+    const Watch& w = state().watch;
+    if (w.watcher < 0 || !cpy::facilities.watch_bits || !PyDict_CheckExact(d) ||
+        !cpy::dict_is_combined(d) || cpy::dict_watchers(d) != 0) {
+        return;
+    }
+    const Names& n = names();
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(d, &pos, &key, &value)) {
+        // A new store holds only its settings, under our own names.
+        if (key != n.i_c_u && key != n.g_n_r && key != n.g_n_i && key != n.g_n_s &&
+            is_method_name(key)) {
+            return;
+        }
+    }
+    if (PyDict_Watch(w.watcher, d) < 0) {
+        PyErr_Clear();
+    }
+}
+
+bool
+foreign_watchers(PyObject* d) noexcept
+{
+    const Watch& w = state().watch;
+    unsigned ours = 0;
+    if (w.watcher >= 0) {
+        ours = (1U << w.watcher) | (1U << w.dropped);
+    }
+    return (cpy::dict_watchers(d) & ~ours) != 0;
+}
+
+bool
+start_hiding_watch(std::initializer_list<PyObject*> resolved) noexcept
+{
+    Watch& w = state().watch;
+    Ref set = Ref::steal(PyFrozenSet_New(nullptr));
+    if (!set) {
+        return false;
+    }
+    for (Def def : kDefs) {
+        if (def == Def::end_of_class) {
+            continue;
+        }
+        Ref name = Ref::steal(PyUnicode_InternFromString(def_name(def)));
+        if (!name || PySet_Add(set.get(), name.get()) < 0) {
+            return false;
+        }
+    }
+    // Without any of these the watch stays off, and every resolution probes.
+    if (resolved.size() > std::size(w.answered)) {
+        return true;
+    }
+    for (PyObject* name : resolved) {
+        if (PySet_Contains(set.get(), name) != 1 || PyUnicode_READ_CHAR(name, 0) != '_') {
+            return true;  // a name the watch would not see
+        }
+    }
+    const int id = PyDict_AddWatcher(on_store_dict_change);
+    if (id < 0) {
+        PyErr_Clear();  // all taken
+        return true;
+    }
+    const int dropped = PyDict_AddWatcher(on_dropped_dict_change);
+    if (dropped < 0) {
+        PyErr_Clear();
+        PyDict_ClearWatcher(id);
+        return true;
+    }
+    if (!cpy::check_watch_bits(id) || !cpy::facilities.watch_bits) {
+        const bool failed = PyErr_Occurred() != nullptr;
+        PyDict_ClearWatcher(dropped);
+        PyDict_ClearWatcher(id);
+        return !failed;
+    }
+    std::copy(resolved.begin(), resolved.end(), std::begin(w.answered));
+    w.method_names = set.release();
+    w.watcher = id;
+    w.dropped = dropped;
+    return true;
+}
+
+// --- The public class ------------------------------------------------------------
+
+bool
+runs_own_keys_and_get(PyTypeObject* tp) noexcept
+{
+    // A class that borrowed the descriptors without deriving from TesselVar
+    // gets the descriptors' own refusal: only TesselVar's kind qualifies.
+    // Reading `x.keys` and `x.get` must run nothing but the descriptors.
+    const PublicClass& pc = state().public_class;
+    const Names& n = names();
+    return pc.type != nullptr && PyType_IsSubtype(tp, pc.type) && lookup_is_plain(tp) &&
+           type_attr(tp, n.keys) == pc.keys && type_attr(tp, n.get) == pc.get;
+}
+
+bool
+runs_own_add(PyTypeObject* tp) noexcept
+{
+    // Reading `x.add` must run nothing either: a __getattribute__ of the
+    // class runs before the entries are unpacked for the call.
+    const PublicClass& pc = state().public_class;
+    return pc.type != nullptr && PyType_IsSubtype(tp, pc.type) && lookup_is_plain(tp) &&
+           type_attr(tp, names().add) == pc.add;
+}
+
+}  // namespace vm
