@@ -3,6 +3,7 @@
 #include "store/public_class.hpp"
 
 #include "store/rules.hpp"
+#include "store/setup.hpp"
 
 namespace vm {
 

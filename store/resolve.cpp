@@ -29,7 +29,7 @@
 // that kind may be running on the dict (see the hiding watch below).  So
 // decisions are values used at once (Resolved, PlainDict, read_setting), or
 // kept by an object that forgets them at every step that may run code
-// (SkipRule in rules.hpp).
+// (SkipRule in setup.hpp).
 //
 // References: a walk holds its next key and value before it lets go of the
 // previous ones (DictItems); a borrowed answer from a type or dict lookup is

@@ -68,26 +68,6 @@ raise_no_attribute(PyObject* obj, PyObject* name) noexcept
 }
 
 bool
-is_setting_name(PyObject* key) noexcept
-{
-    if (PyUnicode_GET_LENGTH(key) != 6) {
-        return false;
-    }
-    const Names& n = names();
-    for (PyObject* s : n.settings) {
-        if (key == s) {
-            return true;
-        }
-    }
-    for (PyObject* s : n.settings) {
-        if (PyUnicode_Compare(key, s) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
-bool
 nested_store_test_runs_no_code(PyTypeObject* tp) noexcept
 {
     return Py_IS_TYPE(reinterpret_cast<PyObject*>(tp), &PyType_Type) &&
@@ -134,39 +114,6 @@ is_nested_store(PyObject* v) noexcept
         return -1;
     }
     return PyObject_IsTrue(eq.get());
-}
-
-int
-SkipRule::own() noexcept
-{
-    if (state_ == Known::Unknown) {
-        Resolved skip = resolve(self_, names().skip);
-        if (skip.failed()) {
-            return -1;
-        }
-        state_ = skip.is(Def::skip) ? Known::Own : Known::Other;
-    }
-    return state_ == Known::Own;
-}
-
-int
-SkipRule::test(PyObject* key) noexcept
-{
-    if (PyUnicode_CheckExact(key)) {
-        const int mine = own();
-        if (mine < 0) {
-            return -1;
-        }
-        if (mine) {
-            return is_setting_name(key);
-        }
-    }
-    state_ = Known::Unknown;
-    Ref skip = call_method(self_, names().skip, {});
-    if (!skip) {
-        return -1;
-    }
-    return PySequence_Contains(skip.get(), key);
 }
 
 // --- ListBuilder ---------------------------------------------------------------

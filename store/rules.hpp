@@ -43,9 +43,6 @@ void raise_no_attribute(PyObject* obj, PyObject* name) noexcept;
 
 // --- Classification ---------------------------------------------------------
 
-// Is an exact str one of the four setting names?
-bool is_setting_name(PyObject* key) noexcept;
-
 // `type(v).__name__ == "TesselVar"`: 1, 0, or -1 with an error set.
 int is_nested_store(PyObject* v) noexcept;
 
@@ -94,29 +91,5 @@ truth_runs_no_code(PyObject* v) noexcept
            (tp->tp_as_mapping == nullptr || tp->tp_as_mapping->mp_length == nullptr) &&
            (tp->tp_as_sequence == nullptr || tp->tp_as_sequence->sq_length == nullptr);
 }
-
-// --- The exclusion rule -------------------------------------------------------
-
-// `key in self._skip()` over a walk.  While `self._skip` resolves to our own
-// static method, an exact str key is compared with the four setting names
-// directly: the same answer, with no list made and no code run.  Otherwise
-// (an override, a hiding variable, a key of another type) `self._skip()` is
-// called for the key like the rule says.  Call invalidate() after anything
-// that may have run Python code, since that code may change the resolution.
-class SkipRule {
-public:
-    explicit SkipRule(PyObject* self) noexcept : self_(self) {}
-    // 1: excluded; 0: a variable; -1: error set.
-    int test(PyObject* key) noexcept;
-    void invalidate() noexcept { state_ = Known::Unknown; }
-    // Does `self._skip` resolve to our own static method right now?
-    // -1 with an error set on failure.
-    int own() noexcept;
-
-private:
-    enum class Known : std::uint8_t { Unknown, Own, Other };
-    PyObject* self_;
-    Known state_ = Known::Unknown;
-};
 
 }  // namespace vm

@@ -145,4 +145,57 @@ set_up_new(PyObject* self, PyObject* factory, PyObject* reprint, PyObject* inher
     return 0;
 }
 
+bool
+is_setting_name(PyObject* key) noexcept
+{
+    if (PyUnicode_GET_LENGTH(key) != 6) {
+        return false;
+    }
+    const Names& n = names();
+    for (PyObject* s : n.settings) {
+        if (key == s) {
+            return true;
+        }
+    }
+    for (PyObject* s : n.settings) {
+        if (PyUnicode_Compare(key, s) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+int
+SkipRule::own() noexcept
+{
+    if (state_ == Known::Unknown) {
+        Resolved skip = resolve(self_, names().skip);
+        if (skip.failed()) {
+            return -1;
+        }
+        state_ = skip.is(Def::skip) ? Known::Own : Known::Other;
+    }
+    return state_ == Known::Own;
+}
+
+int
+SkipRule::test(PyObject* key) noexcept
+{
+    if (PyUnicode_CheckExact(key)) {
+        const int mine = own();
+        if (mine < 0) {
+            return -1;
+        }
+        if (mine) {
+            return is_setting_name(key);
+        }
+    }
+    state_ = Known::Unknown;
+    Ref skip = call_method(self_, names().skip, {});
+    if (!skip) {
+        return -1;
+    }
+    return PySequence_Contains(skip.get(), key);
+}
+
 }  // namespace vm

@@ -1,8 +1,11 @@
 // store/setup.hpp: setting a store up (_set_class) and the names of its
-// internal settings (_skip), with the ways in that skip the call.
+// internal settings (_skip), with the ways in that skip the calls: set_up()
+// for `self._set_class(...)`, SkipRule for `key in self._skip()`.
 #pragma once
 
 #include "runtime/call.hpp"
+
+#include <cstdint>
 
 namespace vm {
 
@@ -21,5 +24,32 @@ int set_up(PyObject* self, PyObject* factory, PyObject* reprint,
 // as its dict (under the hiding watch).
 int set_up_new(PyObject* self, PyObject* factory, PyObject* reprint,
                PyObject* inherit, PyObject* filled) noexcept;
+
+// Is an exact str one of the four setting names?
+bool is_setting_name(PyObject* key) noexcept;
+
+// --- The exclusion rule -------------------------------------------------------
+
+// `key in self._skip()` over a walk.  While `self._skip` resolves to our own
+// static method, an exact str key is compared with the four setting names
+// directly: the same answer, with no list made and no code run.  Otherwise
+// (an override, a hiding variable, a key of another type) `self._skip()` is
+// called for the key like the rule says.  Call invalidate() after anything
+// that may have run Python code, since that code may change the resolution.
+class SkipRule {
+public:
+    explicit SkipRule(PyObject* self) noexcept : self_(self) {}
+    // 1: excluded; 0: a variable; -1: error set.
+    int test(PyObject* key) noexcept;
+    void invalidate() noexcept { state_ = Known::Unknown; }
+    // Does `self._skip` resolve to our own static method right now?
+    // -1 with an error set on failure.
+    int own() noexcept;
+
+private:
+    enum class Known : std::uint8_t { Unknown, Own, Other };
+    PyObject* self_;
+    Known state_ = Known::Unknown;
+};
 
 }  // namespace vm

@@ -31,6 +31,20 @@ struct Shared {
 };
 extern Shared g;
 
+// tp_dealloc of our collected heap types: untrack, clear (nullptr: nothing
+// to clear), free, and let go of the type.
+inline void
+dealloc_collected(PyObject* self, inquiry clear) noexcept
+{
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (clear != nullptr) {
+        clear(self);
+    }
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
 // --- The store class ------------------------------------------------------
 
 // Makes calling TesselVar itself skip type.__call__'s argument packing.

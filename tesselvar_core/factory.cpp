@@ -141,11 +141,7 @@ factory_clear(PyObject* self) noexcept
 void
 factory_dealloc(PyObject* self) noexcept
 {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    factory_clear(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
+    dealloc_collected(self, factory_clear);
 }
 
 PyObject*

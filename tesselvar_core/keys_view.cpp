@@ -16,6 +16,7 @@
 #include "core.hpp"
 #include "store/public_class.hpp"
 #include "store/rules.hpp"
+#include "store/setup.hpp"
 
 #include <utility>
 
@@ -120,11 +121,7 @@ iter_clear(PyObject* self) noexcept
 void
 iter_dealloc(PyObject* self) noexcept
 {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    iter_clear(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
+    dealloc_collected(self, iter_clear);
 }
 
 PyType_Slot iter_slots[] = {
@@ -245,48 +242,28 @@ view_richcompare(PyObject* self, PyObject* other, int op) noexcept
     return PyObject_RichCompare(mine.get(), theirs.get(), op);
 }
 
-// x <op> y with at least one of them a view: a new set, as dict views give.
+// x <op> y with at least one of them a view: a new set, as dict views give:
+// the set of the left operand (of the view, for a symmetric operation)
+// updated with the other by `Update`.
+template <const char* Update, bool Symmetric>
 PyObject*
-set_operation(PyObject* x, PyObject* y, const char* update,
-              bool symmetric) noexcept
+view_operation(PyObject* x, PyObject* y) noexcept
 {
-    if (symmetric && !Py_IS_TYPE(x, g.keys_view)) {
+    if (Symmetric && !Py_IS_TYPE(x, g.keys_view)) {
         std::swap(x, y);
     }
     Ref result = as_set(x);
     if (!result) {
         return nullptr;
     }
-    Ref r = Ref::steal(PyObject_CallMethod(result.get(), update, "O", y));
-    if (!r) {
-        return nullptr;
-    }
-    return result.release();
+    Ref r = Ref::steal(PyObject_CallMethod(result.get(), Update, "O", y));
+    return r ? result.release() : nullptr;
 }
 
-PyObject*
-view_and(PyObject* x, PyObject* y) noexcept
-{
-    return set_operation(x, y, "intersection_update", true);
-}
-
-PyObject*
-view_or(PyObject* x, PyObject* y) noexcept
-{
-    return set_operation(x, y, "update", true);
-}
-
-PyObject*
-view_xor(PyObject* x, PyObject* y) noexcept
-{
-    return set_operation(x, y, "symmetric_difference_update", true);
-}
-
-PyObject*
-view_sub(PyObject* x, PyObject* y) noexcept
-{
-    return set_operation(x, y, "difference_update", false);
-}
+constexpr char kAnd[] = "intersection_update";
+constexpr char kOr[] = "update";
+constexpr char kXor[] = "symmetric_difference_update";
+constexpr char kSub[] = "difference_update";
 
 PyObject*
 view_isdisjoint(PyObject* self, PyObject* other) noexcept
@@ -318,11 +295,10 @@ view_traverse(PyObject* self, visitproc visit, void* arg) noexcept
 void
 view_dealloc(PyObject* self) noexcept
 {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    Py_CLEAR(reinterpret_cast<KeysView*>(self)->store);
-    tp->tp_free(self);
-    Py_DECREF(tp);
+    dealloc_collected(self, [](PyObject* view) noexcept {
+        Py_CLEAR(reinterpret_cast<KeysView*>(view)->store);
+        return 0;
+    });
 }
 
 PyMethodDef view_methods[] = {
@@ -337,10 +313,10 @@ PyType_Slot view_slots[] = {
     {Py_sq_contains, reinterpret_cast<void*>(view_contains)},
     {Py_tp_repr, reinterpret_cast<void*>(view_repr)},
     {Py_tp_richcompare, reinterpret_cast<void*>(view_richcompare)},
-    {Py_nb_and, reinterpret_cast<void*>(view_and)},
-    {Py_nb_or, reinterpret_cast<void*>(view_or)},
-    {Py_nb_xor, reinterpret_cast<void*>(view_xor)},
-    {Py_nb_subtract, reinterpret_cast<void*>(view_sub)},
+    {Py_nb_and, reinterpret_cast<void*>(view_operation<kAnd, true>)},
+    {Py_nb_or, reinterpret_cast<void*>(view_operation<kOr, true>)},
+    {Py_nb_xor, reinterpret_cast<void*>(view_operation<kXor, true>)},
+    {Py_nb_subtract, reinterpret_cast<void*>(view_operation<kSub, false>)},
     {Py_tp_methods, view_methods},
     {Py_tp_traverse, reinterpret_cast<void*>(view_traverse)},
     {Py_tp_dealloc, reinterpret_cast<void*>(view_dealloc)},

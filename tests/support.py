@@ -28,11 +28,43 @@ def store(reprint=True, inherit=False, **variables):
     return s
 
 
+SOURCE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                      "store", "methods.txt")
+
+
+def source_lines():
+    """{line: (method, text)} of the method source the module's traceback
+    entries name: "init var_main" for the start-up's statements, a method's
+    name for its def and its statements."""
+    lines, method = {}, "init var_main"
+    with open(SOURCE, encoding="utf-8") as f:
+        for row in f:
+            if not row.strip() or row.startswith("#"):
+                continue
+            number, _, text = row.strip().partition("  ")
+            text = text.strip()
+            if text.startswith("def "):
+                method = "var_main.TesselVarMain." + text[4:text.index("(")]
+            lines[int(number)] = (method, text)
+    return lines
+
+
+_SOURCE_LINES = None
+
+
 def entries(exc):
-    """(file, line, function) of each traceback entry the module added."""
-    return [(f.filename, f.lineno, f.name)
-            for f in traceback.extract_tb(exc.__traceback__)
-            if f.filename == "var_main.py"]
+    """(file, line, function) of each traceback entry the module added; each
+    one must name a line of the method source where its function has it."""
+    global _SOURCE_LINES
+    if _SOURCE_LINES is None:
+        _SOURCE_LINES = source_lines()
+    found = [(f.filename, f.lineno, f.name)
+             for f in traceback.extract_tb(exc.__traceback__)
+             if f.filename == "var_main.py"]
+    for _, line, name in found:
+        if _SOURCE_LINES.get(line, (None,))[0] != name:
+            raise AssertionError(f"{name} at line {line} is not in {SOURCE}")
+    return found
 
 
 def lines_of(exc):

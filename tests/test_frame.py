@@ -4,13 +4,14 @@ and the set-up methods _set_class and _skip."""
 import builtins
 import collections
 import inspect
+import os
 import re
 import types
 import typing
 import unittest
 
 import var_main
-from support import raised
+from support import raised, source_lines
 from support import (BUILD, LeakTest, TesselVarMain as T, entries, run_python,
                      store, swallow)
 
@@ -369,3 +370,56 @@ class FrameLeakTest(LeakTest):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class SourceTextTest(unittest.TestCase):
+    """store/methods.txt is the one text of the lines the module's traceback
+    entries name: the C++ and the tests must agree with it."""
+
+    ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+    def read(self, *parts):
+        with open(os.path.join(self.ROOT, *parts), encoding="utf-8") as f:
+            return f.read()
+
+    def test_the_cpp_names_the_lines_of_the_text(self):
+        lines = source_lines()
+        header = self.read("store", "lines.hpp")
+        defs = {name: int(line) for name, line in re.findall(r"^\s+(\w+) = (\d+),", header, re.M)}
+        names = dict(re.findall(r'case Def::(\w+): return "(\w+)";', header))
+        starts = sorted(defs[d] for d in names) + [defs["end_of_class"]]
+        self.assertEqual(set(defs) - {"end_of_class"}, set(names))
+        for d, name in names.items():
+            self.assertEqual(lines[defs[d]], ("var_main.TesselVarMain." + name, lines[defs[d]][1]), d)
+            self.assertTrue(lines[defs[d]][1].startswith(f"def {name}("), d)
+        sources = [os.path.join(folder, f) for folder in ("var_main", "store", "tesselvar_core")
+                   for f in os.listdir(os.path.join(self.ROOT, folder)) if f.endswith(".cpp")]
+        named = [(d, int(n)) for src in sources
+                 for d, n in re.findall(r"at\(Def::(\w+), (\d+)\)", self.read(src))]
+        self.assertGreater(len(named), 75)
+        for d, n in named:
+            following = next(s for s in starts if s > defs[d])
+            self.assertTrue(defs[d] < n < following, (d, n))
+            self.assertEqual(lines.get(n, (None,))[0], "var_main.TesselVarMain." + names[d], (d, n))
+        # Every statement of the text is one the C++ names (or a def, or the
+        # start-up's).
+        start_up = [int(n) for n in re.findall(r"= (\d+);\s+//", self.read("var_main", "module.cpp"))]
+        self.assertEqual(set(lines), {n for _, n in named} | set(defs.values()) - {defs["end_of_class"]}
+                         | set(start_up))
+
+    def test_the_tests_expect_lines_of_the_text(self):
+        lines = source_lines()
+        methods = {m.rpartition(".")[2] for m, text in lines.values() if text.startswith("def ")}
+        expected = []
+        for name in sorted(os.listdir(os.path.join(self.ROOT, "tests"))):
+            if not (name.startswith("test_") and name.endswith(".py")):
+                continue
+            text = self.read("tests", name)
+            for method, numbers in re.findall(r'"(_\w+|__\w+__)": \[([\d, ]+)\]', text):
+                if method in methods:
+                    expected += [(method, int(n)) for n in numbers.split(",")]
+            expected += [(m, int(n)) for n, m in
+                         re.findall(r'\("var_main.py", (\d+), "var_main.TesselVarMain.(\w+)"\)', text)]
+        self.assertGreater(len(expected), 20)
+        for method, n in expected:
+            self.assertEqual(lines.get(n, (None,))[0], "var_main.TesselVarMain." + method, (method, n))
