@@ -210,6 +210,28 @@ dict_has_only_str_keys(PyObject* d) noexcept
     return scan_for_str_keys(d);
 }
 
+// Does looking a name up on `tp` (_PyType_Lookup) run no Python code?  It
+// compares the name with the keys of equal hash in each dict along the MRO:
+// with only exact str keys there, no key's __eq__ runs.  A class statement's
+// namespace (or type()'s) may hold a str subclass, whose __eq__ then runs in
+// every lookup of a name of the same hash.  The interpreter's own static
+// types keep their dicts elsewhere (tp_dict NULL), with str keys only.
+inline bool
+mro_keys_plain(PyTypeObject* tp) noexcept
+{
+    PyObject* mro = tp->tp_mro;
+    if (mro == nullptr || !PyTuple_Check(mro)) {
+        return false;
+    }
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(mro); i < n; ++i) {
+        PyObject* d = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+        if (d != nullptr && !dict_has_only_str_keys(d)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // --- Descriptors --------------------------------------------------------------
 // The C slot behind a getset descriptor (`__dict__` of a class made by
 // type()), to set an instance's dict without the attribute machinery; the

@@ -8,7 +8,9 @@
 // it depends on:
 //   * the type: its identity and version tag.  Any change to the type or to
 //     a base gives it a new tag, so what a type resolves a name to is cached
-//     per (type, tag) and the tag is checked on every use;
+//     per (type, tag) and the tag is checked on every use.  And only a type
+//     whose lookups run no code: every dict along its MRO has only exact str
+//     keys (a str subclass among a class's keys runs its __eq__ in lookups);
 //   * the instance: an ordinary instance (its type keeps a managed __dict__
 //     and it is not itself a class, whose dict is the type's own), no entry
 //     of the name in its dict, and only exact str keys in that dict, so that
@@ -71,9 +73,14 @@ refresh(TypeInfo& e, PyTypeObject* tp) noexcept
 {
     const ClassRecord& cls = state().cls;
     const Names& n = names();
-    PyObject* getattribute = cpy::type_lookup(tp, n.dunder_getattribute);
+    // A type whose lookups may run code (mro_keys_plain) is never plain:
+    // nothing is looked up for it here, and its callers take the literal
+    // lookups.  The type still gets a version, so that this record holds.
+    PyUnstable_Type_AssignVersionTag(tp);
+    const bool keys_plain = cpy::mro_keys_plain(tp);
+    PyObject* getattribute = keys_plain ? cpy::type_lookup(tp, n.dunder_getattribute) : nullptr;
     const bool lookup_plain =
-        is_ordinary_type(tp) &&
+        keys_plain && is_ordinary_type(tp) &&
         (tp->tp_getattro == cls.hook || tp->tp_getattro == PyObject_GenericGetAttr) &&
         getattribute == cls.object_getattribute && cls.hook != nullptr;
     e.tp = tp;
@@ -81,8 +88,11 @@ refresh(TypeInfo& e, PyTypeObject* tp) noexcept
     e.used = 0;
     std::fill(std::begin(e.names), std::end(e.names), nullptr);
     e.lookup_plain = lookup_plain;
-    e.dict_plain =
-        lookup_plain && cpy::type_lookup(tp, n.dunder_dict) == cls.dict_descr;
+    // Our __dict__ slot, on a store: the slot refuses any other object (a
+    // class may borrow it), so `self.__dict__` is the instance dict only for
+    // instances of our class.
+    e.dict_plain = lookup_plain && cpy::type_lookup(tp, n.dunder_dict) == cls.dict_descr &&
+                   cls.type != nullptr && PyType_IsSubtype(tp, cls.type);
     e.delattr_plain = lookup_plain && cpy::type_lookup(tp, n.dunder_delattr) ==
                                           cls.object_delattr;
     return e;
@@ -286,7 +296,8 @@ Resolved
 resolve_setattr(PyTypeObject* tp) noexcept
 {
     const ClassRecord& cls = state().cls;
-    if (tp->tp_setattro != cls.setattr_slot || cls.setattr_slot == nullptr) {
+    if (tp->tp_setattro != cls.setattr_slot || cls.setattr_slot == nullptr ||
+        !lookup_is_plain(tp)) {
         return {nullptr, Via::Lookup};
     }
     PyObject* fn = type_attr(tp, names().dunder_setattr);

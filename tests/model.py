@@ -108,6 +108,12 @@ def _remove(store: Any, name: Any) -> None:
 
     A module-level function, so that no variable of the store can hide it.
     """
+    if not issubclass(type(store), TesselVarMainPy):
+        # Not a store at all (called through the class): the statement as
+        # it stands.
+        if hasattr(store, name):
+            delattr(store, name)
+        return
     # Presence: ordinary lookup without the missing-name hook.
     try:
         object.__getattribute__(store, name)

@@ -341,6 +341,9 @@ int
 delete_attribute(PyObject* self, PyObject* name)
 {
     PyTypeObject* tp = Py_TYPE(self);
+    if (!cpy::mro_keys_plain(tp)) {
+        return PyObject_DelAttr(self, name);  // its lookup runs code: once
+    }
     PyObject* descr = cpy::type_lookup(tp, name);
     // Only an ordinary instance: a class's dict is its type's own, and
     // deleting from it behind the interpreter's back corrupts its caches.
@@ -360,12 +363,15 @@ delete_attribute(PyObject* self, PyObject* name)
     return PyObject_DelAttr(self, name);
 }
 
-// Presence test and deletion of one name, at the given lines.
+// Presence test and deletion of one name, at the given lines.  An object
+// that is not a store (passed through the class) is asked like the
+// statement says, `hasattr(self, name)`: its own missing-name hook counts.
 PyObject*
 pop_one(Call& call, PyObject* self, PyObject* name, Statement test_line,
         Statement delete_line) noexcept
 {
-    int present = has_own_attribute(self, name);
+    const int present = is_store_instance(self) ? has_own_attribute(self, name)
+                                                : PyObject_HasAttrWithError(self, name);
     if (present < 0) {
         return call.fail(test_line);
     }
