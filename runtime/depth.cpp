@@ -18,23 +18,34 @@ constexpr std::uintptr_t kReserve = 64 * 1024;
 
 namespace depth_detail {
 
-thread_local std::uintptr_t t_floor = 0;
+thread_local Span t_stack = {0, 0};
+Span last = {0, 0};
 
 std::uintptr_t
-read_floor() noexcept
+floor_for(std::uintptr_t sp) noexcept
 {
-    pthread_attr_t attr;
-    if (pthread_getattr_np(pthread_self(), &attr) != 0) {
-        return 1;
+    Span stack = t_stack;
+    if (stack.floor == 0) {
+        stack = {1, 0};
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            void* base = nullptr;
+            std::size_t size = 0;
+            const int rc = pthread_attr_getstack(&attr, &base, &size);
+            pthread_attr_destroy(&attr);
+            if (rc == 0 && base != nullptr) {
+                const auto low = reinterpret_cast<std::uintptr_t>(base);
+                stack = {low + kReserve, low + size};
+            }
+        }
+        t_stack = stack;
     }
-    void* base = nullptr;
-    std::size_t size = 0;
-    const int rc = pthread_attr_getstack(&attr, &base, &size);
-    pthread_attr_destroy(&attr);
-    if (rc != 0 || base == nullptr) {
-        return 1;
+    // A stack whose bounds are unknown is never the last one checked: each
+    // of its levels asks again, and is not checked.
+    if (stack.floor != 1 && sp > stack.floor && sp <= stack.top) {
+        last = stack;
     }
-    return reinterpret_cast<std::uintptr_t>(base) + kReserve;
+    return stack.floor;
 }
 
 bool

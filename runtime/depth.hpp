@@ -18,14 +18,25 @@
 namespace vm {
 
 namespace depth_detail {
-// Lowest usable address of this thread's stack plus a reserve; 0 until read,
-// 1 when it cannot be read (no stack check then).  The default TLS model:
-// an initial-exec word would save a call per level, but a module loaded
-// late can find the static TLS block full and then fail to import; TLS
-// descriptors (-mtls-dialect=gnu2) save it too, but glibc before 2.40 can
-// clobber vector registers on their slow path, taken in just that case.
-extern thread_local std::uintptr_t t_floor;
-std::uintptr_t read_floor() noexcept;
+// This thread's stack, read once per thread: its lowest usable address plus
+// a reserve (0 until read; 1 when it cannot be read: no stack check then)
+// and its top.  The default TLS model: an initial-exec word would save a
+// call per read, but a module loaded late can find the static TLS block
+// full and then fail to import; TLS descriptors (-mtls-dialect=gnu2) save it
+// too, but glibc before 2.40 can clobber vector registers on their slow
+// path, taken in just that case.
+struct Span {
+    std::uintptr_t floor;
+    std::uintptr_t top;
+};
+extern thread_local Span t_stack;
+// The stack that was checked last, on whichever thread: a level whose frame
+// lies in it needs no thread-local read.  Code of ours runs under the
+// interpreter's lock and never switches threads between two of our reads,
+// and a new thread that gets a dead thread's stack memory gets its bounds
+// too, so the span answers for whatever runs on that memory.
+extern Span last;
+std::uintptr_t floor_for(std::uintptr_t sp) noexcept;  // the slow way
 bool stack_exhausted() noexcept;  // raises RecursionError
 }  // namespace depth_detail
 
@@ -51,15 +62,13 @@ public:
         if (cpy::enter_recursive(ts_, " while calling a Python object")) {
             return false;
         }
-        std::uintptr_t floor = t_floor;
-        if (floor == 0) {
-            floor = t_floor = read_floor();
-        }
-        const auto sp =
-            reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-        if (floor != 1 && sp <= floor) {
-            cpy::leave_recursive(ts_);
-            return stack_exhausted();
+        const auto sp = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+        if (!(sp > last.floor && sp <= last.top)) [[unlikely]] {
+            const std::uintptr_t floor = floor_for(sp);
+            if (floor != 1 && sp <= floor) {
+                cpy::leave_recursive(ts_);
+                return stack_exhausted();
+            }
         }
         entered_ = true;
         return true;

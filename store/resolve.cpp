@@ -369,25 +369,18 @@ on_dropped_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexc
     return 0;
 }
 
-// One of the names the watch answers for (by identity: callers pass our
-// interned names; a method bound under another name is probed).
-bool
-answered(PyObject* name) noexcept
-{
-    for (PyObject* n : state().watch.answered) {
-        if (n == name) {
-            return true;
-        }
-    }
-    return false;
-}
-
 }  // namespace
 
 int
 hidden_in(PyObject* d, PyObject* name) noexcept
 {
-    if (under_hiding_watch(d) && answered(name)) {
+#ifdef VAR_MAIN_CHECK_DECISIONS
+    if (state().watch.method_names != nullptr &&
+        PySet_Contains(state().watch.method_names, name) != 1) {
+        Py_FatalError("var_main: the hiding watch asked for a name that is not a method's");
+    }
+#endif
+    if (under_hiding_watch(d)) {
         return 0;
     }
     return PyDict_Contains(d, name);
@@ -429,7 +422,7 @@ foreign_watchers(PyObject* d) noexcept
 }
 
 bool
-start_hiding_watch(std::initializer_list<PyObject*> resolved) noexcept
+start_hiding_watch() noexcept
 {
     Watch& w = state().watch;
     Ref set = Ref::steal(PyFrozenSet_New(nullptr));
@@ -441,22 +434,19 @@ start_hiding_watch(std::initializer_list<PyObject*> resolved) noexcept
             continue;
         }
         Ref name = Ref::steal(PyUnicode_InternFromString(def_name(def)));
-        if (!name || PySet_Add(set.get(), name.get()) < 0) {
+        // Every name the watch answers for starts with "_": a key that
+        // does not is let in without a look at the set.
+        if (!name || PyUnicode_READ_CHAR(name.get(), 0) != '_' ||
+            PySet_Add(set.get(), name.get()) < 0) {
+            if (!PyErr_Occurred()) {
+                PyErr_SetString(PyExc_SystemError, "a method name without a leading '_'");
+            }
             return false;
-        }
-    }
-    // Without any of these the watch stays off, and every resolution probes.
-    if (resolved.size() > std::size(w.answered)) {
-        return true;
-    }
-    for (PyObject* name : resolved) {
-        if (PySet_Contains(set.get(), name) != 1 || PyUnicode_READ_CHAR(name, 0) != '_') {
-            return true;  // a name the watch would not see
         }
     }
     const int id = PyDict_AddWatcher(on_store_dict_change);
     if (id < 0) {
-        PyErr_Clear();  // all taken
+        PyErr_Clear();  // all taken: every resolution probes
         return true;
     }
     const int dropped = PyDict_AddWatcher(on_dropped_dict_change);
@@ -471,7 +461,6 @@ start_hiding_watch(std::initializer_list<PyObject*> resolved) noexcept
         PyDict_ClearWatcher(id);
         return !failed;
     }
-    std::copy(resolved.begin(), resolved.end(), std::begin(w.answered));
     w.method_names = set.release();
     w.watcher = id;
     w.dropped = dropped;

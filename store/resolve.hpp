@@ -249,7 +249,9 @@ Resolved resolve_setattr(PyTypeObject* tp) noexcept;
 
 // Is one of our method names a key of `d`, a dict with only exact str keys
 // (so asking runs no code)?  1, 0, or -1 with an error set.  Answered
-// without a probe while `d` is under the hiding watch.
+// without a probe while `d` is under the hiding watch, which keeps every
+// method name out (so `name` must be one: resolve() is asked for methods
+// only).
 int hidden_in(PyObject* d, PyObject* name) noexcept;
 
 // Is `d` under the hiding watch now (no key of it is a method name)?
@@ -269,10 +271,9 @@ void watch_new_dict(PyObject* d) noexcept;
 // its callback, which may run any code.
 bool foreign_watchers(PyObject* d) noexcept;
 
-// Registers the hiding watch, once, at start-up: `resolved` are the names
-// the fast paths resolve.  False only with an error set; without two free
-// watchers the fast paths keep probing.
-bool start_hiding_watch(std::initializer_list<PyObject*> resolved) noexcept;
+// Registers the hiding watch, once, at start-up.  False only with an error
+// set; without two free watchers the fast paths keep probing.
+bool start_hiding_watch() noexcept;
 
 // --- The public class ---------------------------------------------------------------
 

@@ -2,6 +2,8 @@
 // finds it.
 #include "store/state.hpp"
 
+#include "runtime/internals.hpp"
+
 namespace vm {
 
 namespace {
@@ -110,7 +112,10 @@ adopt_state() noexcept
         return false;
     }
     state_detail::current = found;
-    return true;
+    // This copy of the internals door answers for itself: the watch bits
+    // are checked here too, with var_main's watcher.
+    const int watcher = found->watch.watcher;
+    return watcher < 0 || cpy::check_watch_bits(watcher);
 }
 
 }  // namespace vm

@@ -82,12 +82,11 @@ struct ClassRecord {
 
 // The hiding watch (resolve.cpp): the dict watcher that keeps store dicts
 // free of our method names, -1 when none could be had; the one that marks
-// the dicts it dropped; and those names.
+// the dicts it dropped; and the names.
 struct Watch {
     int watcher = -1;
     int dropped = -1;
     PyObject* method_names = nullptr;  // frozenset, owned
-    PyObject* answered[16]{};          // the names it answers for (interned)
 };
 
 // The public class, once tesselvar._core has registered it: the class and

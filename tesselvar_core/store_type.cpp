@@ -62,7 +62,7 @@ make_store_type(PyObject* module) noexcept
     // The rules run on the State var_main made at start-up (importing it
     // makes sure there is one), and know its functions by their type.
     Ref var_main = Ref::steal(PyImport_ImportModule("var_main"));
-    if (!var_main || !vm::adopt_state() || !vm::cpy::verify()) {
+    if (!var_main || !vm::cpy::verify() || !vm::adopt_state()) {
         return false;
     }
     Ref base = Ref::borrow(reinterpret_cast<PyObject*>(vm::state().cls.type));

@@ -177,15 +177,24 @@ call_set_attr(PyObject* self, PyObject* name, PyObject* value, PyThreadState* ts
     // without the call's argument matching (`name` is an exact str).
     Resolved found = known ? resolve_in(self, known, names().set_attr)
                            : resolve(self, names().set_attr);
-    known.reset();  // the body may let the store drop its dict
-    if (found.is(Def::set_attr)) {
-        PyObject* fn = found.function();
+    if (!found.is(Def::set_attr)) {
+        known.reset();
+        return static_cast<bool>(
+            std::move(found).call(self, names().set_attr, {name, value}, nullptr, ts));
+    }
+    PyObject* fn = found.function();
+    if (known && !PyDict_Check(value) && !is_sequence(value)) {
+        // A plain value, and the store's dict at hand with nothing run since
+        // it was read: the body would only store the value there.
         return static_cast<bool>(Ref::steal(run_as(fn, [&](Call& call) {
-            return set_attr(call, self, Str{name}, value);
+            return PyDict_SetItem(known.get(), name, value) < 0 ? call.fail(kStoreValue)
+                                                                : new_none();
         }, ts)));
     }
-    return static_cast<bool>(
-        std::move(found).call(self, names().set_attr, {name, value}, nullptr, ts));
+    known.reset();  // the body may let the store drop its dict
+    return static_cast<bool>(Ref::steal(run_as(fn, [&](Call& call) {
+        return set_attr(call, self, Str{name}, value);
+    }, ts)));
 }
 
 int

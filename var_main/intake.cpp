@@ -70,7 +70,8 @@ make_nested(PyObject* self) noexcept
             return Ref::steal(PyObject_CallNoArgs(held.get()));
         }
     }
-    return call_method(self, names().i_c_u, {});
+    code_may_run();
+    return Ref::steal(PyObject_CallMethodNoArgs(self, names().i_c_u));
 }
 
 // `nested.add(**entries)`.

@@ -171,11 +171,7 @@ create_class(PyObject* globals)
     if (!cls) {
         return false;
     }
-    const Names& n = names();
-    return record_class(cls.get()) &&
-           start_hiding_watch({n.skip, n.set_dict, n.set_list, n.set_attr, n.mv_set,
-                               n.mv_add, n.mv_keys, n.mv_pop, n.to_dict, n.list_to_dict,
-                               n.set_class}) &&
+    return record_class(cls.get()) && start_hiding_watch() &&
            PyDict_SetItemString(globals, "TesselVarMain", cls.get()) == 0;
 }
 
