@@ -979,7 +979,9 @@ def environment() -> Dict[str, Any]:
         # figures are of, when the build is of HEAD.
         "code_commit": git("log", "-1", "--format=%h", "--", ".",
                            ":(exclude)benchmarks"),
-        "dirty": bool(git("status", "--porcelain", "--untracked-files=no")),
+        # Uncommitted changes outside the benchmarks.
+        "dirty": bool(git("status", "--porcelain", "--untracked-files=no",
+                          "--", ".", ":(exclude)benchmarks")),
         "date": time.strftime("%Y-%m-%d %H:%M:%S"),
     }
 
