@@ -36,10 +36,8 @@ raise_count(const char* name, bool exact, Py_ssize_t nmin, Py_ssize_t nmax,
     if (exact) {
         more_or_less = "exactly";
     }
-    PyErr_Format(PyExc_TypeError,
-                 "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 name, more_or_less, expected, (expected == 1) ? "" : "s",
-                 found);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 name, more_or_less, expected, (expected == 1) ? "" : "s", found);
 }
 
 // Equality of a keyword with a parameter name; neither side can run Python
@@ -56,17 +54,15 @@ same_name(PyObject* keyword, PyObject* param) noexcept
 }  // namespace
 
 bool
-match_arguments(const MethodSpec& spec, PyObject* const* names,
-                PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                PyObject** values) noexcept
+match_arguments(const MethodSpec& spec, PyObject* const* names, PyObject* const* args,
+                Py_ssize_t nargs, PyObject* kwnames, PyObject** values) noexcept
 {
     const Py_ssize_t n = spec.nparams;
     const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
 
     if (n == 0) {
         if (nkw > 0) {
-            PyErr_Format(PyExc_TypeError, "%.200s() %s", spec.name,
-                         "takes no keyword arguments");
+            PyErr_Format(PyExc_TypeError, "%.200s() %s", spec.name, "takes no keyword arguments");
             return false;
         }
         if (nargs != 0) {
@@ -91,8 +87,7 @@ match_arguments(const MethodSpec& spec, PyObject* const* names,
         values[i] = args[i];
     }
     auto fill_default = [&](Py_ssize_t i) {
-        values[i] = spec.params[i].fallback == Default::False ? Py_False
-                                                              : Py_None;
+        values[i] = spec.params[i].fallback == Default::False ? Py_False : Py_None;
     };
 
     if (nkw == 0) {
@@ -136,8 +131,7 @@ match_arguments(const MethodSpec& spec, PyObject* const* names,
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings",
-                         spec.name);
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.name);
             return false;
         }
         bool open = false;
@@ -156,8 +150,7 @@ match_arguments(const MethodSpec& spec, PyObject* const* names,
                 return false;
             }
         }
-        PyErr_Format(PyExc_TypeError,
-                     "%s() got an unexpected keyword argument '%U'", spec.name,
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name,
                      key);
         return false;
     }
@@ -165,8 +158,7 @@ match_arguments(const MethodSpec& spec, PyObject* const* names,
 }
 
 bool
-check_argument_types(const MethodSpec& spec, const Home& home,
-                     PyObject* const* values) noexcept
+check_argument_types(const MethodSpec& spec, const Home& home, PyObject* const* values) noexcept
 {
     for (int i = 0; i < spec.nparams; ++i) {
         const Param& p = spec.params[i];
@@ -212,9 +204,8 @@ raise_missing(const Signature& sig, const int* missing, int count, bool kwonly) 
     if (!listed) {
         return;
     }
-    PyErr_Format(PyExc_TypeError, "%s() missing %d required %sargument%s: %U", sig.qualname,
-                 count, kwonly ? "keyword-only " : "positional ", count == 1 ? "" : "s",
-                 listed.get());
+    PyErr_Format(PyExc_TypeError, "%s() missing %d required %sargument%s: %U", sig.qualname, count,
+                 kwonly ? "keyword-only " : "positional ", count == 1 ? "" : "s", listed.get());
 }
 
 void
@@ -253,8 +244,8 @@ param_index(const Signature& sig, PyObject* key) noexcept
 }  // namespace
 
 bool
-match_signature(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                PyObject* kwnames, PyObject** values, Ref* extra) noexcept
+match_signature(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                PyObject** values, Ref* extra) noexcept
 {
     if (nargs > sig.npositional) {
         raise_too_many(sig, nargs);
@@ -300,8 +291,8 @@ match_signature(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
             }
             continue;
         }
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                     sig.qualname, key);
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.qualname,
+                     key);
         return false;
     }
     if (posonly_given) {

@@ -10,9 +10,8 @@ namespace vm {
 // arguments, then keywords, then defaults.  Returns false with a TypeError
 // set when the call does not fit the parameters.
 // `names` holds the interned parameter names, in order.
-bool match_arguments(const MethodSpec& spec, PyObject* const* names,
-                     PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames, PyObject** values) noexcept;
+bool match_arguments(const MethodSpec& spec, PyObject* const* names, PyObject* const* args,
+                     Py_ssize_t nargs, PyObject* kwnames, PyObject** values) noexcept;
 
 // Applies the exact-type checks of the parameters, in order.  Returns false
 // with the TypeError set on the first refusal.

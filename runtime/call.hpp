@@ -54,11 +54,9 @@ private:
 };
 
 // --- Entry adapter --------------------------------------------------------
-template <auto F>
-struct Adapt;
+template <auto F> struct Adapt;
 
-template <class... A, PyObject* (*F)(Call&, A...) noexcept>
-struct Adapt<F> {
+template <class... A, PyObject* (*F)(Call&, A...) noexcept> struct Adapt<F> {
     static constexpr std::size_t arity = sizeof...(A);
 
     static PyObject* run(Call& call, PyObject* const* args) noexcept
@@ -68,8 +66,7 @@ struct Adapt<F> {
 
 private:
     template <std::size_t... I>
-    static PyObject* run_with(Call& call, PyObject* const* args,
-                              std::index_sequence<I...>) noexcept
+    static PyObject* run_with(Call& call, PyObject* const* args, std::index_sequence<I...>) noexcept
     {
         return F(call, A{args[I]}...);
     }

@@ -1,7 +1,6 @@
 // runtime/depth.cpp: the recursion bound (see depth.hpp).
 #include "runtime/depth.hpp"
 
-
 #include <pthread.h>
 
 #include <cstdint>
@@ -12,7 +11,7 @@ namespace {
 
 // What a scope keeps free below itself: room to raise, add traceback entries
 // and unwind, and for the code between two of our checks.
-constexpr std::uintptr_t kReserve = 64 * 1024;
+constexpr std::uintptr_t kReserve = std::uintptr_t{64} * 1024;
 
 }  // namespace
 
@@ -51,9 +50,8 @@ floor_for(std::uintptr_t sp) noexcept
 bool
 stack_exhausted() noexcept
 {
-    PyErr_SetString(PyExc_RecursionError,
-                    "maximum recursion depth exceeded while calling a Python "
-                    "object");
+    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python "
+                                          "object");
     return false;
 }
 

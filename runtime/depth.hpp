@@ -37,7 +37,7 @@ extern thread_local Span t_stack;
 // too, so the span answers for whatever runs on that memory.
 extern Span last;
 std::uintptr_t floor_for(std::uintptr_t sp) noexcept;  // the slow way
-bool stack_exhausted() noexcept;  // raises RecursionError
+bool stack_exhausted() noexcept;                       // raises RecursionError
 }  // namespace depth_detail
 
 class Depth {

@@ -100,13 +100,12 @@ raise_argument_type(const Home& home, const char* param, PyTypeObject* expected,
                  param, type_name(expected), type_name(got_type));
     if (got != Py_None && PyType_IsSubtype(got_type, expected)) {
         PyObject* exc = PyErr_GetRaisedException();
-        Ref note = Ref::steal(PyUnicode_FromFormat(
-            "%s accepts exactly %s for '%s', not a subclass of it; "
-            "convert the argument first (for example %s(value)).",
-            home.module, type_name(expected), param, type_name(expected)));
+        Ref note = Ref::steal(
+            PyUnicode_FromFormat("%s accepts exactly %s for '%s', not a subclass of it; "
+                                 "convert the argument first (for example %s(value)).",
+                                 home.module, type_name(expected), param, type_name(expected)));
         if (note) {
-            Ref r = Ref::steal(PyObject_CallMethod(exc, "add_note", "O",
-                                                   note.get()));
+            Ref r = Ref::steal(PyObject_CallMethod(exc, "add_note", "O", note.get()));
         }
         PyErr_Clear();
         PyErr_SetRaisedException(exc);
@@ -116,15 +115,14 @@ raise_argument_type(const Home& home, const char* param, PyTypeObject* expected,
 void
 raise_result_type(PyTypeObject* expected, PyObject* got) noexcept
 {
-    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s",
-                 type_name(expected), type_name(Py_TYPE(got)));
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", type_name(expected),
+                 type_name(Py_TYPE(got)));
 }
 
 void
 raise_dict_changed() noexcept
 {
-    PyErr_SetString(PyExc_RuntimeError,
-                    "dictionary changed size during iteration");
+    PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
 }
 
 }  // namespace vm

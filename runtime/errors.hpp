@@ -15,8 +15,8 @@ void add_traceback(const Home& home, const char* funcname, int line) noexcept;
 // TypeError "Argument '%.200s' has incorrect type (expected %.200s, got
 // %.200s)"; a subclass instance also gets a note, naming home's module, that
 // says why it is refused.
-void raise_argument_type(const Home& home, const char* param,
-                         PyTypeObject* expected, PyObject* got) noexcept;
+void raise_argument_type(const Home& home, const char* param, PyTypeObject* expected,
+                         PyObject* got) noexcept;
 
 // TypeError "Expected %s, got %.200s" for a result of the wrong type.
 void raise_result_type(PyTypeObject* expected, PyObject* got) noexcept;

@@ -89,8 +89,7 @@ function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept
 PyObject*
 function_repr(PyObject* self) noexcept
 {
-    return PyUnicode_FromFormat("<function %U at %p>",
-                                as_function(self)->qualname, self);
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
 
 // The collector sees every reference that could be part of a cycle (the
@@ -209,8 +208,7 @@ PyGetSetDef function_getset[] = {
     {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
     {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr,
-     nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -235,8 +233,7 @@ PyMethodDef function_methods[] = {
 // without instructions would make the interpreter execute whatever follows.
 // It is compiled from a small def and then moved to the method's line.
 Ref
-make_code(const MethodSpec& spec, const Home& home, PyObject* name,
-          PyObject* qualname) noexcept
+make_code(const MethodSpec& spec, const Home& home, PyObject* name, PyObject* qualname) noexcept
 {
     Ref varnames = Ref::steal(PyTuple_New(spec.nparams));
     if (!varnames) {
@@ -250,24 +247,21 @@ make_code(const MethodSpec& spec, const Home& home, PyObject* name,
         PyTuple_SET_ITEM(varnames.get(), i, v);
     }
     Ref separator = Ref::steal(PyUnicode_FromString(", "));
-    Ref params = separator ? Ref::steal(PyUnicode_Join(separator.get(),
-                                                       varnames.get()))
-                           : Ref();
+    Ref params = separator ? Ref::steal(PyUnicode_Join(separator.get(), varnames.get())) : Ref();
     if (!params) {
         return Ref();
     }
-    Ref source = Ref::steal(PyUnicode_FromFormat(
-        "def %U(%U):\n"
-        "    raise NotImplementedError('%U() is implemented in C++; its "
-        "__code__ cannot be run on its own')\n",
-        name, params.get(), qualname));
+    Ref source = Ref::steal(
+        PyUnicode_FromFormat("def %U(%U):\n"
+                             "    raise NotImplementedError('%U() is implemented in C++; its "
+                             "__code__ cannot be run on its own')\n",
+                             name, params.get(), qualname));
     const char* text = source ? PyUnicode_AsUTF8(source.get()) : nullptr;
     if (text == nullptr) {
         return Ref();
     }
     // optimize=0: the same code whatever -O the interpreter runs with.
-    Ref module = Ref::steal(
-        Py_CompileStringExFlags(text, home.file, Py_file_input, nullptr, 0));
+    Ref module = Ref::steal(Py_CompileStringExFlags(text, home.file, Py_file_input, nullptr, 0));
     if (!module) {
         return Ref();
     }
@@ -300,8 +294,7 @@ Ref
 make_defaults(const MethodSpec& spec) noexcept
 {
     int first = 0;
-    while (first < spec.nparams &&
-           spec.params[first].fallback == Default::Required) {
+    while (first < spec.nparams && spec.params[first].fallback == Default::Required) {
         ++first;
     }
     if (first == spec.nparams) {
@@ -312,8 +305,7 @@ make_defaults(const MethodSpec& spec) noexcept
         return Ref();
     }
     for (int i = first; i < spec.nparams; ++i) {
-        PyObject* v =
-            spec.params[i].fallback == Default::False ? Py_False : Py_None;
+        PyObject* v = spec.params[i].fallback == Default::False ? Py_False : Py_None;
         PyTuple_SET_ITEM(t.get(), i - first, Py_NewRef(v));
     }
     return t;
@@ -353,10 +345,9 @@ ready_function_type(const Home& home) noexcept
     if (FunctionType.tp_flags & Py_TPFLAGS_READY) {
         return true;
     }
-    std::snprintf(type_name_buffer, sizeof type_name_buffer, "%s.function",
-                  home.module);
-    std::snprintf(type_doc_buffer, sizeof type_doc_buffer,
-                  "A method of %s, implemented in C++.", home.cls);
+    std::snprintf(type_name_buffer, sizeof type_name_buffer, "%s.function", home.module);
+    std::snprintf(type_doc_buffer, sizeof type_doc_buffer, "A method of %s, implemented in C++.",
+                  home.cls);
     FunctionType.tp_name = type_name_buffer;
     FunctionType.tp_basicsize = sizeof(Function);
     FunctionType.tp_dealloc = function_dealloc;
@@ -365,10 +356,8 @@ ready_function_type(const Home& home) noexcept
     FunctionType.tp_call = PyVectorcall_Call;
     FunctionType.tp_getattro = PyObject_GenericGetAttr;
     FunctionType.tp_setattro = PyObject_GenericSetAttr;
-    FunctionType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
-                            Py_TPFLAGS_METHOD_DESCRIPTOR |
-                            Py_TPFLAGS_HAVE_VECTORCALL |
-                            Py_TPFLAGS_IMMUTABLETYPE |
+    FunctionType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR |
+                            Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_IMMUTABLETYPE |
                             Py_TPFLAGS_DISALLOW_INSTANTIATION;
     FunctionType.tp_doc = type_doc_buffer;
     FunctionType.tp_traverse = function_traverse;
@@ -402,8 +391,7 @@ Ref
 make_function(const MethodSpec& spec, const Home& home) noexcept
 {
     Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
-    Ref qualname =
-        Ref::steal(PyUnicode_FromFormat("%s.%s", home.cls, spec.name));
+    Ref qualname = Ref::steal(PyUnicode_FromFormat("%s.%s", home.cls, spec.name));
     Ref module = Ref::steal(PyUnicode_InternFromString(home.module));
     Ref doc = Ref::steal(PyUnicode_FromString(spec.doc));
     if (!name || !qualname || !module || !doc) {
@@ -435,8 +423,7 @@ make_function(const MethodSpec& spec, const Home& home) noexcept
     f->annotations = annotations.release();
     f->globals = Py_NewRef(home.globals);
     f->dict = nullptr;
-    std::snprintf(f->tbname, sizeof f->tbname, "%s.%s.%s", home.module,
-                  home.cls, spec.name);
+    std::snprintf(f->tbname, sizeof f->tbname, "%s.%s.%s", home.module, home.cls, spec.name);
     for (int i = 0; i < spec.nparams; ++i) {
         f->names[i] = PyUnicode_InternFromString(spec.params[i].name);
         if (f->names[i] == nullptr) {
@@ -448,8 +435,8 @@ make_function(const MethodSpec& spec, const Home& home) noexcept
 }
 
 PyObject*
-call_own(PyObject* fn, PyObject* const* args, Py_ssize_t n,
-         PyObject* kwnames, PyThreadState* ts) noexcept
+call_own(PyObject* fn, PyObject* const* args, Py_ssize_t n, PyObject* kwnames,
+         PyThreadState* ts) noexcept
 {
     Function* f = as_function(fn);
     const MethodSpec& spec = *f->spec;
@@ -468,14 +455,12 @@ call_own(PyObject* fn, PyObject* const* args, Py_ssize_t n,
             direct = false;  // the matcher says what is missing
         }
         else {
-            values[i] = spec.params[i].fallback == Default::False ? Py_False
-                                                                  : Py_None;
+            values[i] = spec.params[i].fallback == Default::False ? Py_False : Py_None;
         }
     }
     if (!direct) {
         return function_vectorcall(
-            fn, args, static_cast<size_t>(npos) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-            kwnames);
+            fn, args, static_cast<size_t>(npos) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
     }
     if (!check_argument_types(spec, *f->home, values)) {
         return nullptr;
@@ -487,7 +472,8 @@ PyObject*
 run_body(PyObject* fn, PyObject* const* values, PyThreadState* ts) noexcept
 {
     Entry entry = as_function(fn)->spec->entry;
-    return run_as(fn, [entry, values](Call& call) { return entry(call, values); }, ts);
+    return run_as(
+        fn, [entry, values](Call& call) { return entry(call, values); }, ts);
 }
 
 }  // namespace vm

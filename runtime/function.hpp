@@ -20,21 +20,20 @@ namespace function_detail {
 // Everything but `dict` is set once when the function is made and never
 // changes: the object is immutable like the type.
 struct Function {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;    // at tp_vectorcall_offset
-    const MethodSpec* spec;       // the row of the method table
-    const Home* home;             // where it lives (outlives it)
-    PyObject* names[kMaxParams];  // interned parameter names, for keywords
-    PyObject* name;               // __name__
-    PyObject* qualname;           // __qualname__, "<cls>.<name>"
-    PyObject* module;             // __module__
-    PyObject* doc;                // __doc__
-    PyObject* code;               // __code__: signature, file and line
-    PyObject* defaults;           // __defaults__: tuple or None
-    PyObject* annotations;        // __annotations__: dict of strings
-    PyObject* globals;            // __globals__: home's globals
-    PyObject* dict;               // __dict__, made on first use
-    char tbname[96];              // "<module>.<cls>.<name>", for tracebacks
+    PyObject_HEAD vectorcallfunc vectorcall;  // at tp_vectorcall_offset
+    const MethodSpec* spec;                   // the row of the method table
+    const Home* home;                         // where it lives (outlives it)
+    PyObject* names[kMaxParams];              // interned parameter names, for keywords
+    PyObject* name;                           // __name__
+    PyObject* qualname;                       // __qualname__, "<cls>.<name>"
+    PyObject* module;                         // __module__
+    PyObject* doc;                            // __doc__
+    PyObject* code;                           // __code__: signature, file and line
+    PyObject* defaults;                       // __defaults__: tuple or None
+    PyObject* annotations;                    // __annotations__: dict of strings
+    PyObject* globals;                        // __globals__: home's globals
+    PyObject* dict;                           // __dict__, made on first use
+    char tbname[96];                          // "<module>.<cls>.<name>", for tracebacks
 };
 
 // The type, once made ready here or adopted from the module that made it.
@@ -78,13 +77,12 @@ function_spec(PyObject* fn) noexcept
 // missing trailing ones defaulted directly, as the argument matcher would;
 // otherwise it is a call like any other.  `args[-1]` must be writable.
 // `ts`: the caller's thread state when it has it (see Depth), or nullptr.
-PyObject* call_own(PyObject* fn, PyObject* const* args, Py_ssize_t n,
-                   PyObject* kwnames, PyThreadState* ts = nullptr) noexcept;
+PyObject* call_own(PyObject* fn, PyObject* const* args, Py_ssize_t n, PyObject* kwnames,
+                   PyThreadState* ts = nullptr) noexcept;
 
 // Runs a method's body on already matched and checked arguments, with the
 // recursion guard and the traceback entry of a normal call.
-PyObject* run_body(PyObject* fn, PyObject* const* values,
-                   PyThreadState* ts = nullptr) noexcept;
+PyObject* run_body(PyObject* fn, PyObject* const* values, PyThreadState* ts = nullptr) noexcept;
 
 // Runs `body(call)` as run_body runs fn's own body: for a caller that hands
 // the body its arguments in another form than the call would (the same

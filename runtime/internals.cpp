@@ -2,7 +2,6 @@
 // start-up checks (see internals.hpp).
 #include "runtime/internals.hpp"
 
-
 #include <cstdint>
 
 namespace vm::cpy {
@@ -11,11 +10,9 @@ namespace {
 
 // funcobject.c's staticmethod object.
 struct StaticMethod {
-    PyObject_HEAD
-    PyObject* callable;
+    PyObject_HEAD PyObject* callable;
     PyObject* dict;
 };
-
 
 bool
 check_keys_kind() noexcept
@@ -26,9 +23,8 @@ check_keys_kind() noexcept
     if (!str_keys || !int_key || !mixed) {
         return false;
     }
-    facilities.keys_kind = keys_kind(str_keys.get()) == 1 &&
-                        keys_kind(int_key.get()) == 0 &&
-                        keys_kind(mixed.get()) == 0;
+    facilities.keys_kind = keys_kind(str_keys.get()) == 1 && keys_kind(int_key.get()) == 0 &&
+                           keys_kind(mixed.get()) == 0;
     return true;
 }
 
@@ -44,10 +40,9 @@ check_staticmethod() noexcept
     if (!func) {
         return false;
     }
-    facilities.staticmethod =
-        Py_IS_TYPE(sm.get(), &PyStaticMethod_Type) &&
-        reinterpret_cast<StaticMethod*>(sm.get())->callable == probe.get() &&
-        func.get() == probe.get();
+    facilities.staticmethod = Py_IS_TYPE(sm.get(), &PyStaticMethod_Type) &&
+                              reinterpret_cast<StaticMethod*>(sm.get())->callable == probe.get() &&
+                              func.get() == probe.get();
     return true;
 }
 
@@ -75,8 +70,7 @@ bool
 check_watch_bits(int watcher) noexcept
 {
     facilities.watch_bits = false;
-#if !(PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000 && \
-      !defined(Py_GIL_DISABLED))
+#if !(PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED))
     return true;
 #endif
     Ref d = Ref::steal(PyDict_New());
@@ -96,8 +90,7 @@ check_watch_bits(int watcher) noexcept
 bool
 verify() noexcept
 {
-#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000 && \
-    !defined(Py_GIL_DISABLED)
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
     return check_keys_kind() && check_staticmethod() && check_recursion();
 #else
     return true;

@@ -18,13 +18,14 @@
 
 // Exported by 3.13 but declared only in its internal headers, which need
 // Py_BUILD_CORE.  The declarations are copied from there.
+// NOLINTBEGIN(bugprone-reserved-identifier): the interpreter's own names.
 extern "C" {
 PyAPI_FUNC(int) _Py_CheckRecursiveCall(PyThreadState* tstate, const char* where);
 PyAPI_FUNC(void) _PyUnicode_InternMortal(PyInterpreterState* interp, PyObject** p);
 PyAPI_FUNC(int) _PyDict_MergeEx(PyObject* mp, PyObject* other, int override);
-PyAPI_FUNC(void) _PyEval_FormatKwargsError(PyThreadState* tstate, PyObject* func,
-                                           PyObject* kwargs);
+PyAPI_FUNC(void) _PyEval_FormatKwargsError(PyThreadState* tstate, PyObject* func, PyObject* kwargs);
 }
+// NOLINTEND(bugprone-reserved-identifier)
 
 namespace vm::cpy {
 
@@ -194,9 +195,7 @@ struct KeysHead {  // the head of a dict's keys table in CPython 3.13
 inline int
 keys_kind(PyObject* d) noexcept
 {
-    return reinterpret_cast<const KeysHead*>(
-               reinterpret_cast<PyDictObject*>(d)->ma_keys)
-        ->kind;
+    return reinterpret_cast<const KeysHead*>(reinterpret_cast<PyDictObject*>(d)->ma_keys)->kind;
 }
 
 bool scan_for_str_keys(PyObject* d) noexcept;

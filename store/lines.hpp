@@ -44,12 +44,11 @@ enum class Def : int {
 };
 
 inline constexpr Def kDefs[] = {
-    Def::set_class,     Def::mv_add,       Def::mv_pop,       Def::mv_pops,
-    Def::mv_clear,      Def::mv_get,       Def::mv_keys,      Def::mv_values,
-    Def::mv_items,      Def::mv_to_dict,   Def::mv_to_params, Def::mv_to_string,
-    Def::to_dict,       Def::list_to_dict, Def::set_dict,     Def::set_list,
-    Def::skip,          Def::mv_set,       Def::mv_set_kwargs, Def::set_attr,
-    Def::getattr_hook,  Def::setattr_hook, Def::repr_hook,    Def::end_of_class,
+    Def::set_class,    Def::mv_add,       Def::mv_pop,    Def::mv_pops,       Def::mv_clear,
+    Def::mv_get,       Def::mv_keys,      Def::mv_values, Def::mv_items,      Def::mv_to_dict,
+    Def::mv_to_params, Def::mv_to_string, Def::to_dict,   Def::list_to_dict,  Def::set_dict,
+    Def::set_list,     Def::skip,         Def::mv_set,    Def::mv_set_kwargs, Def::set_attr,
+    Def::getattr_hook, Def::setattr_hook, Def::repr_hook, Def::end_of_class,
 };
 
 constexpr int
@@ -63,30 +62,54 @@ constexpr const char*
 def_name(Def d) noexcept
 {
     switch (d) {
-    case Def::set_class: return "_set_class";
-    case Def::mv_add: return "_mv_add";
-    case Def::mv_pop: return "_mv_pop";
-    case Def::mv_pops: return "_mv_pops";
-    case Def::mv_clear: return "_mv_clear";
-    case Def::mv_get: return "_mv_get";
-    case Def::mv_keys: return "_mv_keys";
-    case Def::mv_values: return "_mv_values";
-    case Def::mv_items: return "_mv_items";
-    case Def::mv_to_dict: return "_mv_to_dict";
-    case Def::mv_to_params: return "_mv_to_params";
-    case Def::mv_to_string: return "_mv_to_string";
-    case Def::to_dict: return "_to_dict";
-    case Def::list_to_dict: return "_list_to_dict";
-    case Def::set_dict: return "_set_dict";
-    case Def::set_list: return "_set_list";
-    case Def::skip: return "_skip";
-    case Def::mv_set: return "_mv_set";
-    case Def::mv_set_kwargs: return "_mv_set_kwargs";
-    case Def::set_attr: return "_set_attr";
-    case Def::getattr_hook: return "__getattr__";
-    case Def::setattr_hook: return "__setattr__";
-    case Def::repr_hook: return "__repr__";
-    case Def::end_of_class: break;
+    case Def::set_class:
+        return "_set_class";
+    case Def::mv_add:
+        return "_mv_add";
+    case Def::mv_pop:
+        return "_mv_pop";
+    case Def::mv_pops:
+        return "_mv_pops";
+    case Def::mv_clear:
+        return "_mv_clear";
+    case Def::mv_get:
+        return "_mv_get";
+    case Def::mv_keys:
+        return "_mv_keys";
+    case Def::mv_values:
+        return "_mv_values";
+    case Def::mv_items:
+        return "_mv_items";
+    case Def::mv_to_dict:
+        return "_mv_to_dict";
+    case Def::mv_to_params:
+        return "_mv_to_params";
+    case Def::mv_to_string:
+        return "_mv_to_string";
+    case Def::to_dict:
+        return "_to_dict";
+    case Def::list_to_dict:
+        return "_list_to_dict";
+    case Def::set_dict:
+        return "_set_dict";
+    case Def::set_list:
+        return "_set_list";
+    case Def::skip:
+        return "_skip";
+    case Def::mv_set:
+        return "_mv_set";
+    case Def::mv_set_kwargs:
+        return "_mv_set_kwargs";
+    case Def::set_attr:
+        return "_set_attr";
+    case Def::getattr_hook:
+        return "__getattr__";
+    case Def::setattr_hook:
+        return "__setattr__";
+    case Def::repr_hook:
+        return "__repr__";
+    case Def::end_of_class:
+        break;
     }
     return "";
 }

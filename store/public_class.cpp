@@ -8,8 +8,7 @@
 namespace vm {
 
 void
-register_public_class(PyTypeObject* type, PyObject* add, PyObject* keys,
-                      PyObject* get) noexcept
+register_public_class(PyTypeObject* type, PyObject* add, PyObject* keys, PyObject* get) noexcept
 {
     PublicClass& pc = state().public_class;
     pc.type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type));
@@ -61,8 +60,7 @@ try_add(PyObject* nested, PyObject* entries, PyThreadState* ts) noexcept
     // self._mv_add.  Every key an exact str: each can be a keyword, and
     // building the keyword dict would hash and compare nothing new (a str
     // subclass key takes the literal call, which runs its __hash__ there).
-    if (!PyDict_CheckExact(entries) || !runs_own_add(Py_TYPE(nested)) ||
-        !only_str_keys(entries)) {
+    if (!PyDict_CheckExact(entries) || !runs_own_add(Py_TYPE(nested)) || !only_str_keys(entries)) {
         return Tried::NotMine;
     }
     Ref fresh = Ref::steal(PyDict_Copy(entries));

@@ -93,8 +93,7 @@ refresh(TypeInfo& e, PyTypeObject* tp) noexcept
     // instances of our class.
     e.dict_plain = lookup_plain && cpy::type_lookup(tp, n.dunder_dict) == cls.dict_descr &&
                    cls.type != nullptr && PyType_IsSubtype(tp, cls.type);
-    e.delattr_plain = lookup_plain && cpy::type_lookup(tp, n.dunder_delattr) ==
-                                          cls.object_delattr;
+    e.delattr_plain = lookup_plain && cpy::type_lookup(tp, n.dunder_delattr) == cls.object_delattr;
     return e;
 }
 
@@ -120,7 +119,7 @@ record_class(PyObject* cls) noexcept
 {
     ClassRecord& r = state().cls;
     const Names& n = names();
-    PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(cls);
+    auto* tp = reinterpret_cast<PyTypeObject*>(cls);
     r.type = reinterpret_cast<PyTypeObject*>(Py_NewRef(cls));
     r.hook = tp->tp_getattro;
     r.setattr_slot = tp->tp_setattro;
@@ -129,8 +128,8 @@ record_class(PyObject* cls) noexcept
     r.dict_descr = Py_XNewRef(cpy::type_lookup(tp, n.dunder_dict));
     r.skip_static = Py_XNewRef(cpy::type_lookup(tp, n.skip));
     r.skip_fn = PyObject_GetAttr(cls, n.skip);
-    if (r.object_getattribute == nullptr || r.dict_descr == nullptr ||
-        r.skip_static == nullptr || r.skip_fn == nullptr) {
+    if (r.object_getattribute == nullptr || r.dict_descr == nullptr || r.skip_static == nullptr ||
+        r.skip_fn == nullptr) {
         if (!PyErr_Occurred()) {
             PyErr_SetString(PyExc_SystemError, "TesselVarMain lacks its own parts");
         }
@@ -288,8 +287,8 @@ Resolved::call(PyObject* self, PyObject* name, std::initializer_list<PyObject*> 
     if (kwnames != nullptr) {
         npos -= static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
     }
-    return Ref::steal(PyObject_VectorcallMethod(
-        name, stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    return Ref::steal(
+        PyObject_VectorcallMethod(name, stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
 Resolved
@@ -346,11 +345,9 @@ is_method_name(PyObject* key) noexcept
 }
 
 int
-on_store_dict_change(PyDict_WatchEvent event, PyObject* d, PyObject* key,
-                     PyObject*) noexcept
+on_store_dict_change(PyDict_WatchEvent event, PyObject* d, PyObject* key, PyObject*) noexcept
 {
-    if ((event == PyDict_EVENT_ADDED && is_method_name(key)) ||
-        event == PyDict_EVENT_CLONED) {
+    if ((event == PyDict_EVENT_ADDED && is_method_name(key)) || event == PyDict_EVENT_CLONED) {
         const Watch& w = state().watch;
         if (PyDict_Unwatch(w.watcher, d) < 0) {
             PyErr_Clear();  // a valid watcher on a dict: cannot happen

@@ -63,7 +63,7 @@ public:
 // What a shortcut did: the whole step (or failed, with the traceback entries
 // the calls would have left), or nothing because the step is not ours to
 // shortcut: then the caller takes the literal path.
-enum class [[nodiscard]] Tried : std::int8_t { Error = -1, NotMine = 0, Done = 1 };
+enum class [[nodiscard]] Tried : std::int8_t{Error = -1, NotMine = 0, Done = 1};
 
 // --- Types ----------------------------------------------------------------------
 
@@ -72,8 +72,7 @@ enum class [[nodiscard]] Tried : std::int8_t { Error = -1, NotMine = 0, Done = 1
 inline bool
 is_ordinary_type(PyTypeObject* tp) noexcept
 {
-    return (tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) &&
-           !(tp->tp_flags & Py_TPFLAGS_TYPE_SUBCLASS);
+    return (tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) && !(tp->tp_flags & Py_TPFLAGS_TYPE_SUBCLASS);
 }
 
 // Is `obj` an instance of TesselVarMain (or of a subclass)?
@@ -89,8 +88,7 @@ bool record_class(PyObject* cls) noexcept;
 
 namespace resolve_detail {
 TypeInfo& refresh(TypeInfo& e, PyTypeObject* tp) noexcept;
-PyObject* lookup_slow(TypeInfo& e, PyTypeObject* tp, PyObject* name,
-                      std::uintptr_t slot) noexcept;
+PyObject* lookup_slow(TypeInfo& e, PyTypeObject* tp, PyObject* name, std::uintptr_t slot) noexcept;
 
 inline TypeInfo&
 info(PyTypeObject* tp) noexcept

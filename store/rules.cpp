@@ -21,8 +21,8 @@ dict_get(PyObject* d, PyObject* key) noexcept
     }
     code_may_run();
     PyObject* stack[] = {d, key};
-    return Ref::steal(PyObject_VectorcallMethod(
-        names().get, stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return Ref::steal(
+        PyObject_VectorcallMethod(names().get, stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 Ref
@@ -48,8 +48,7 @@ require_dict(PyObject* d) noexcept
     if (PyDict_Check(d)) {
         return true;
     }
-    PyErr_Format(PyExc_TypeError, "__dict__ must be a dict, not '%.200s'",
-                 Py_TYPE(d)->tp_name);
+    PyErr_Format(PyExc_TypeError, "__dict__ must be a dict, not '%.200s'", Py_TYPE(d)->tp_name);
     return false;
 }
 
@@ -71,8 +70,7 @@ bool
 nested_store_test_runs_no_code(PyTypeObject* tp) noexcept
 {
     return Py_IS_TYPE(reinterpret_cast<PyObject*>(tp), &PyType_Type) &&
-           (!(tp->tp_flags & Py_TPFLAGS_HEAPTYPE) ||
-            PyUnicode_CheckExact(cpy::heap_type_name(tp)));
+           (!(tp->tp_flags & Py_TPFLAGS_HEAPTYPE) || PyUnicode_CheckExact(cpy::heap_type_name(tp)));
 }
 
 int
@@ -102,10 +100,10 @@ is_nested_store(PyObject* v) noexcept
     // A metaclass may answer __name__ in its own way, and a str subclass
     // compares in its own way: ask like `type(v).__name__ == "TesselVar"`.
     code_may_run();
-    Ref held = name != nullptr
-                   ? Ref::borrow(name)
-                   : Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(tp),
-                                                 names().dunder_name));
+    Ref held =
+        name != nullptr
+            ? Ref::borrow(name)
+            : Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(tp), names().dunder_name));
     if (!held) {
         return -1;
     }

@@ -74,9 +74,9 @@ set_up(PyObject* self, PyObject* factory, PyObject* reprint, PyObject* inherit) 
     Resolved found = resolve(self, names().set_class);
     if (found.is(Def::set_class)) {
         PyObject* fn = found.function();
-        return Ref::steal(run_as(fn, [&](Call& call) {
-                   return set_class(call, self, factory, reprint, inherit);
-               }))
+        return Ref::steal(run_as(
+                   fn,
+                   [&](Call& call) { return set_class(call, self, factory, reprint, inherit); }))
                    ? 0
                    : -1;
     }

@@ -102,13 +102,11 @@ adopt_state() noexcept
         return false;
     }
     Ref held = Ref::steal(capsule);
-    auto* found = capsule == nullptr
-                      ? nullptr
-                      : static_cast<State*>(PyCapsule_GetPointer(capsule, kKey));
+    auto* found =
+        capsule == nullptr ? nullptr : static_cast<State*>(PyCapsule_GetPointer(capsule, kKey));
     if (found == nullptr || found->size != sizeof(State)) {
         PyErr_Clear();
-        PyErr_SetString(PyExc_ImportError,
-                        "var_main has not left its store rules for this module");
+        PyErr_SetString(PyExc_ImportError, "var_main has not left its store rules for this module");
         return false;
     }
     state_detail::current = found;

@@ -44,10 +44,10 @@ struct Names {
     PyObject* dunder_getattribute;
     PyObject* dunder_delattr;
     PyObject* dunder_setattr;
-    PyObject* dollar_dot;  // "$."
-    PyObject* dot;         // "."
-    PyObject* new_;        // "new"
-    PyObject* kw_new;      // ("new",)
+    PyObject* dollar_dot;   // "$."
+    PyObject* dot;          // "."
+    PyObject* new_;         // "new"
+    PyObject* kw_new;       // ("new",)
     PyObject* settings[4];  // _i_c_u, _g_n_r, _g_n_i, _g_n_s, in set-up order
 };
 
@@ -100,7 +100,7 @@ struct PublicClass {
 };
 
 struct State {
-    std::uint32_t size = sizeof(State);  // checked when adopted
+    std::uint32_t size = sizeof(State);    // checked when adopted
     PyInterpreterState* interp = nullptr;  // the interpreter served
     Names names{};
     ClassRecord cls{};

@@ -31,8 +31,7 @@ private:
 
 // What DictItems and Iteration share: a walk that a range-for drives, which
 // stops on the first error and says so through ok() after the loop.
-template <class Walk, class Item>
-class Range {
+template <class Walk, class Item> class Range {
 public:
     class iterator {
     public:
@@ -43,10 +42,7 @@ public:
             walk_->advance();
             return *this;
         }
-        bool operator!=(std::default_sentinel_t) const noexcept
-        {
-            return !walk_->done_;
-        }
+        bool operator!=(std::default_sentinel_t) const noexcept { return !walk_->done_; }
 
     private:
         Walk* walk_;
@@ -94,10 +90,7 @@ struct DictEntry {
 // The body may move the key or value out of the entry.
 class DictItems : public Range<DictItems, DictEntry> {
 public:
-    explicit DictItems(PyObject* d) noexcept
-        : d_(d), size_(PyDict_GET_SIZE(d)), left_(size_)
-    {
-    }
+    explicit DictItems(PyObject* d) noexcept : d_(d), size_(PyDict_GET_SIZE(d)), left_(size_) {}
     DictItems(const DictItems&) = delete;
     DictItems& operator=(const DictItems&) = delete;
 
@@ -117,8 +110,7 @@ private:
             return;
         }
         if (left_-- == 0) {
-            PyErr_SetString(PyExc_RuntimeError,
-                            "dictionary keys changed during iteration");
+            PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
             stop(true);
             return;
         }

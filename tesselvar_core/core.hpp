@@ -55,8 +55,7 @@ Ref factory_for(PyObject* reprint, PyObject* inherit) noexcept;
 
 // The settings dict of a store set up with one of the shared factories
 // (borrowed), or NULL for any other factory.
-PyObject* shared_settings(PyObject* factory, PyObject* reprint,
-                          PyObject* inherit) noexcept;
+PyObject* shared_settings(PyObject* factory, PyObject* reprint, PyObject* inherit) noexcept;
 
 // TesselVar.__init__(self, reprint=True, inherit=False).
 int store_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept;

@@ -14,8 +14,7 @@ namespace tv {
 namespace {
 
 struct Factory {
-    PyObject_HEAD
-    PyObject* reprint;
+    PyObject_HEAD PyObject* reprint;
     PyObject* inherit;
     vectorcallfunc vectorcall;
 };
@@ -35,15 +34,13 @@ settings_kept(Factory* f) noexcept
     if (f->reprint != nullptr && f->inherit != nullptr) {
         return true;
     }
-    PyErr_SetString(PyExc_ReferenceError,
-                    "this TesselVar factory was cleared by the garbage "
-                    "collector");
+    PyErr_SetString(PyExc_ReferenceError, "this TesselVar factory was cleared by the garbage "
+                                          "collector");
     return false;
 }
 
 PyObject*
-factory_call(PyObject* self, PyObject* const*, std::size_t nargsf,
-             PyObject* kwnames) noexcept
+factory_call(PyObject* self, PyObject* const*, std::size_t nargsf, PyObject* kwnames) noexcept
 {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (nargs != 0) {
@@ -71,14 +68,13 @@ factory_call(PyObject* self, PyObject* const*, std::size_t nargsf,
     if (!construction_is_own()) {
         // The class's construction was replaced: honour it, as TesselVar()
         // does, by calling the class with the settings.
-        Ref kwargs = Ref::steal(Py_BuildValue("{sOsO}", "reprint", reprint.get(),
-                                              "inherit", inherit.get()));
+        Ref kwargs =
+            Ref::steal(Py_BuildValue("{sOsO}", "reprint", reprint.get(), "inherit", inherit.get()));
         Ref no_args = Ref::steal(PyTuple_New(0));
         if (!kwargs || !no_args) {
             return nullptr;
         }
-        return PyObject_Call(reinterpret_cast<PyObject*>(g.store), no_args.get(),
-                             kwargs.get());
+        return PyObject_Call(reinterpret_cast<PyObject*>(g.store), no_args.get(), kwargs.get());
     }
     return new_store(self, reprint.get(), inherit.get()).release();
 }
@@ -113,9 +109,8 @@ factory_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept
     static const char* kwlist[] = {"reprint", "inherit", nullptr};
     PyObject* reprint;
     PyObject* inherit;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:_Factory",
-                                     const_cast<char**>(kwlist), &reprint,
-                                     &inherit)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:_Factory", const_cast<char**>(kwlist),
+                                     &reprint, &inherit)) {
         return nullptr;
     }
     return factory_for(reprint, inherit).release();
@@ -153,8 +148,8 @@ factory_repr(PyObject* self) noexcept
     }
     Ref reprint = Ref::borrow(f->reprint);
     Ref inherit = Ref::borrow(f->inherit);
-    return PyUnicode_FromFormat("<TesselVar factory reprint=%R inherit=%R>",
-                                reprint.get(), inherit.get());
+    return PyUnicode_FromFormat("<TesselVar factory reprint=%R inherit=%R>", reprint.get(),
+                                inherit.get());
 }
 
 PyObject*
@@ -164,8 +159,8 @@ factory_reduce(PyObject* self, PyObject*) noexcept
     if (!settings_kept(f)) {
         return nullptr;
     }
-    return Py_BuildValue("O(OO)", reinterpret_cast<PyObject*>(Py_TYPE(self)),
-                         f->reprint, f->inherit);
+    return Py_BuildValue("O(OO)", reinterpret_cast<PyObject*>(Py_TYPE(self)), f->reprint,
+                         f->inherit);
 }
 
 PyMethodDef factory_methods[] = {
@@ -179,17 +174,15 @@ PyMemberDef factory_members[] = {
      "The reprint setting given to every store made."},
     {"inherit", Py_T_OBJECT_EX, offsetof(Factory, inherit), Py_READONLY,
      "The inherit setting given to every store made."},
-    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Factory, vectorcall),
-     Py_READONLY, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Factory, vectorcall), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
-const char kFactoryDoc[] =
-    "_Factory(reprint, inherit)\n--\n\n"
-    "The store factory: makes empty, set-up nested stores.\n"
-    "\n"
-    "One factory serves a store and all its nested stores (they share the\n"
-    "settings), so making a nested store allocates nothing but the store.";
+const char kFactoryDoc[] = "_Factory(reprint, inherit)\n--\n\n"
+                           "The store factory: makes empty, set-up nested stores.\n"
+                           "\n"
+                           "One factory serves a store and all its nested stores (they share the\n"
+                           "settings), so making a nested store allocates nothing but the store.";
 
 PyType_Slot factory_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(factory_new)},
@@ -226,19 +219,17 @@ factory_for(PyObject* reprint, PyObject* inherit) noexcept
 }
 
 PyObject*
-shared_settings(PyObject* factory, PyObject* reprint,
-                PyObject* inherit) noexcept
+shared_settings(PyObject* factory, PyObject* reprint, PyObject* inherit) noexcept
 {
     int i = bool_index(reprint, inherit);
-    return i >= 0 && factory == g.shared_factories[i] ? g.shared_settings[i]
-                                                      : nullptr;
+    return i >= 0 && factory == g.shared_factories[i] ? g.shared_settings[i] : nullptr;
 }
 
 bool
 make_factory_type(PyObject* module) noexcept
 {
-    g.factory = reinterpret_cast<PyTypeObject*>(
-        PyType_FromModuleAndSpec(module, &factory_spec, nullptr));
+    g.factory =
+        reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &factory_spec, nullptr));
     if (g.factory == nullptr) {
         return false;
     }
@@ -246,8 +237,8 @@ make_factory_type(PyObject* module) noexcept
     // statement: setting __name__ makes it so.  Then the type is frozen like
     // one made immutable from the start.
     Ref name = Ref::steal(PyUnicode_InternFromString("_Factory"));
-    if (!name || PyObject_SetAttrString(reinterpret_cast<PyObject*>(g.factory),
-                                        "__name__", name.get()) < 0) {
+    if (!name || PyObject_SetAttrString(reinterpret_cast<PyObject*>(g.factory), "__name__",
+                                        name.get()) < 0) {
         return false;
     }
     g.factory->tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
@@ -259,8 +250,7 @@ make_factory_type(PyObject* module) noexcept
         g.shared_settings[i] = f == nullptr ? nullptr : PyDict_New();
         PyObject* const values[] = {f, flags[i / 2], flags[i % 2], Py_False};
         for (int k = 0; k < 4 && g.shared_settings[i] != nullptr; ++k) {
-            if (PyDict_SetItem(g.shared_settings[i], vm::names().settings[k],
-                               values[k]) < 0) {
+            if (PyDict_SetItem(g.shared_settings[i], vm::names().settings[k], values[k]) < 0) {
                 return false;
             }
         }

@@ -25,13 +25,11 @@ namespace tv {
 namespace {
 
 struct KeysView {
-    PyObject_HEAD
-    PyObject* store;
+    PyObject_HEAD PyObject* store;
 };
 
 struct KeysIter {
-    PyObject_HEAD
-    PyObject* store;
+    PyObject_HEAD PyObject* store;
     PyObject* dict;  // the dict walked; NULL once the walk is over
     PyObject* it;    // the iterator of a __dict__ that is not a dict
     Py_ssize_t pos;
@@ -81,8 +79,7 @@ iter_next(PyObject* self) noexcept
                 return nullptr;
             }
             if (it->left-- <= 0) {
-                PyErr_SetString(PyExc_RuntimeError,
-                                "dictionary keys changed during iteration");
+                PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
                 return nullptr;
             }
             key = Ref::borrow(k);
@@ -214,9 +211,7 @@ view_repr(PyObject* self) noexcept
         return busy > 0 ? PyUnicode_FromString("...") : nullptr;
     }
     Ref names = Ref::steal(PySequence_List(self));
-    PyObject* text =
-        names ? PyUnicode_FromFormat("%s(%R)", "TesselVarKeys", names.get())
-              : nullptr;
+    PyObject* text = names ? PyUnicode_FromFormat("%s(%R)", "TesselVarKeys", names.get()) : nullptr;
     Py_ReprLeave(self);
     return text;
 }
@@ -224,8 +219,8 @@ view_repr(PyObject* self) noexcept
 bool
 is_set_like(PyObject* o) noexcept
 {
-    return PyAnySet_Check(o) || Py_IS_TYPE(o, g.keys_view) ||
-           PyDictKeys_Check(o) || PyDictItems_Check(o);
+    return PyAnySet_Check(o) || Py_IS_TYPE(o, g.keys_view) || PyDictKeys_Check(o) ||
+           PyDictItems_Check(o);
 }
 
 PyObject*
@@ -302,8 +297,7 @@ view_dealloc(PyObject* self) noexcept
 }
 
 PyMethodDef view_methods[] = {
-    {"isdisjoint", view_isdisjoint, METH_O,
-     "True when no name is also in the other iterable."},
+    {"isdisjoint", view_isdisjoint, METH_O, "True when no name is also in the other iterable."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -321,9 +315,8 @@ PyType_Slot view_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(view_traverse)},
     {Py_tp_dealloc, reinterpret_cast<void*>(view_dealloc)},
     {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
-    {Py_tp_doc, const_cast<char*>(
-                    "The names of a store's variables, as a live set-like "
-                    "view.")},
+    {Py_tp_doc, const_cast<char*>("The names of a store's variables, as a live set-like "
+                                  "view.")},
     {0, nullptr},
 };
 
@@ -353,10 +346,10 @@ new_keys_view(PyObject* store) noexcept
 bool
 make_keys_types(PyObject* module) noexcept
 {
-    g.keys_iter = reinterpret_cast<PyTypeObject*>(
-        PyType_FromModuleAndSpec(module, &iter_spec, nullptr));
-    g.keys_view = reinterpret_cast<PyTypeObject*>(
-        PyType_FromModuleAndSpec(module, &view_spec, nullptr));
+    g.keys_iter =
+        reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &iter_spec, nullptr));
+    g.keys_view =
+        reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &view_spec, nullptr));
     return g.keys_iter != nullptr && g.keys_view != nullptr;
 }
 

@@ -21,8 +21,7 @@ namespace tv {
 namespace {
 
 struct OwnMethod {
-    PyObject_HEAD
-    PyObject* method;  // a method descriptor of TesselVar
+    PyObject_HEAD PyObject* method;  // a method descriptor of TesselVar
     PyObject* name;
 };
 
@@ -148,8 +147,7 @@ PyType_Spec own_spec = {
     "tesselvar._core.own_method",
     sizeof(OwnMethod),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE |
-        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     own_slots,
 };
 
@@ -162,8 +160,7 @@ const vm::Signature kAdd = {"TesselVar.add", nullptr, kNoDefaults, 0, 0, 0, true
 
 // add(self, /, **kwargs)
 PyObject*
-store_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-          PyObject* kwnames) noexcept
+store_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept
 {
     Ref kwargs;
     if (!vm::match_signature(kAdd, args, nargs, kwnames, nullptr, &kwargs)) {
@@ -190,8 +187,7 @@ const vm::Signature kGet = {"TesselVar.get", kGetNames, kGetDefaults, 0, 2, 2, f
 
 // get(self, name, default=None)
 PyObject*
-store_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-          PyObject* kwnames) noexcept
+store_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept
 {
     PyObject* params[2];
     if (!vm::match_signature(kGet, args, nargs, kwnames, params, nullptr)) {
@@ -210,27 +206,22 @@ as_cfunction(Fn fn) noexcept
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
 }
 
-PyMethodDef add_def = {
-    "add", as_cfunction(store_add),
-    METH_FASTCALL | METH_KEYWORDS,
-    "add($self, /, **kwargs)\n--\n\n"
-    "Store each keyword as a variable, merging into what is there.\n"
-    "\n"
-    "Calls self._mv_add(kwargs); any keyword works, \"self\" included."};
+PyMethodDef add_def = {"add", as_cfunction(store_add), METH_FASTCALL | METH_KEYWORDS,
+                       "add($self, /, **kwargs)\n--\n\n"
+                       "Store each keyword as a variable, merging into what is there.\n"
+                       "\n"
+                       "Calls self._mv_add(kwargs); any keyword works, \"self\" included."};
 
-PyMethodDef keys_def = {
-    "keys", store_keys, METH_NOARGS,
-    "keys($self, /)\n--\n\n"
-    "A set-like view of the names of the variables.\n"
-    "\n"
-    "Iterates in insertion order and leaves out what self._skip() names;\n"
-    "`name in store.keys()` is a dict probe."};
+PyMethodDef keys_def = {"keys", store_keys, METH_NOARGS,
+                        "keys($self, /)\n--\n\n"
+                        "A set-like view of the names of the variables.\n"
+                        "\n"
+                        "Iterates in insertion order and leaves out what self._skip() names;\n"
+                        "`name in store.keys()` is a dict probe."};
 
-PyMethodDef get_def = {
-    "get", as_cfunction(store_get),
-    METH_FASTCALL | METH_KEYWORDS,
-    "get($self, name, default=None)\n--\n\n"
-    "The value of the variable ``name``, or ``default``."};
+PyMethodDef get_def = {"get", as_cfunction(store_get), METH_FASTCALL | METH_KEYWORDS,
+                       "get($self, name, default=None)\n--\n\n"
+                       "The value of the variable ``name``, or ``default``."};
 
 Ref
 wrap(PyTypeObject* own_type, PyMethodDef* def) noexcept
@@ -254,8 +245,8 @@ wrap(PyTypeObject* own_type, PyMethodDef* def) noexcept
 bool
 make_methods(PyObject* module) noexcept
 {
-    g.method = reinterpret_cast<PyTypeObject*>(
-        PyType_FromModuleAndSpec(module, &own_spec, nullptr));
+    g.method =
+        reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &own_spec, nullptr));
     if (g.method == nullptr) {
         return false;
     }
@@ -263,13 +254,11 @@ make_methods(PyObject* module) noexcept
         PyMethodDef* def;
         PyObject** slot;
     };
-    const Item items[] = {
-        {&add_def, &g.add}, {&keys_def, &g.keys}, {&get_def, &g.get}};
+    const Item items[] = {{&add_def, &g.add}, {&keys_def, &g.keys}, {&get_def, &g.get}};
     for (const Item& item : items) {
         Ref descr = wrap(g.method, item.def);
-        if (!descr ||
-            PyObject_SetAttrString(reinterpret_cast<PyObject*>(g.store),
-                                   item.def->ml_name, descr.get()) < 0) {
+        if (!descr || PyObject_SetAttrString(reinterpret_cast<PyObject*>(g.store),
+                                             item.def->ml_name, descr.get()) < 0) {
             return false;
         }
         *item.slot = descr.release();

@@ -17,11 +17,7 @@ bool g_ready = false;
 bool
 build(PyObject* module) noexcept
 {
-    if (!make_store_type(module) ||
-        !make_factory_type(module) || !make_keys_types(module)) {
-        return false;
-    }
-    return true;
+    return make_store_type(module) && make_factory_type(module) && make_keys_types(module);
 }
 
 // The types derive from var_main's class and hold var_main's objects, and
@@ -34,9 +30,8 @@ PyObject*
 module_create(PyObject* spec, PyModuleDef*) noexcept
 {
     if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
-        PyErr_SetString(PyExc_ImportError,
-                        "tesselvar._core can only be loaded into the main "
-                        "interpreter of a process");
+        PyErr_SetString(PyExc_ImportError, "tesselvar._core can only be loaded into the main "
+                                           "interpreter of a process");
         return nullptr;
     }
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
@@ -86,7 +81,7 @@ PyModuleDef module_def = {
 }  // namespace tv
 
 PyMODINIT_FUNC
-PyInit__core(void)
+PyInit__core(void)  // NOLINT(bugprone-reserved-identifier): the module is _core
 {
     return PyModuleDef_Init(&tv::module_def);
 }

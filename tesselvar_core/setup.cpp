@@ -2,8 +2,8 @@
 //
 // A store is set up by `self._set_class(factory, reprint, inherit)`
 // (store/setup.hpp: set_up, and set_up_new for a store just made).
-#include "core.hpp"
 #include "store/setup.hpp"
+#include "core.hpp"
 
 #include <cstddef>
 
@@ -12,8 +12,7 @@ namespace tv {
 bool
 construction_is_own() noexcept
 {
-    return g.store->tp_new == PyBaseObject_Type.tp_new &&
-           g.store->tp_init == store_init;
+    return g.store->tp_new == PyBaseObject_Type.tp_new && g.store->tp_init == store_init;
 }
 
 Ref
@@ -25,8 +24,7 @@ new_store(PyObject* factory, PyObject* reprint, PyObject* inherit) noexcept
     Ref store;
     if (tp->tp_flags & Py_TPFLAGS_IS_ABSTRACT) {
         Ref no_args = Ref::steal(PyTuple_New(0));
-        store = no_args ? Ref::steal(PyBaseObject_Type.tp_new(tp, no_args.get(), nullptr))
-                        : Ref();
+        store = no_args ? Ref::steal(PyBaseObject_Type.tp_new(tp, no_args.get(), nullptr)) : Ref();
     }
     else {
         store = Ref::steal(tp->tp_alloc(tp, 0));
@@ -57,20 +55,16 @@ store_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf,
     }
     for (Py_ssize_t i = 0; plain && i < nkw; ++i) {
         PyObject* kw = PyTuple_GET_ITEM(kwnames, i);
-        int slot = PyUnicode_Check(kw) && PyUnicode_EqualToUTF8(kw, "reprint")
-                       ? 0
-                   : PyUnicode_Check(kw) &&
-                           PyUnicode_EqualToUTF8(kw, "inherit")
-                       ? 1
-                       : -1;
+        int slot = PyUnicode_Check(kw) && PyUnicode_EqualToUTF8(kw, "reprint")   ? 0
+                   : PyUnicode_Check(kw) && PyUnicode_EqualToUTF8(kw, "inherit") ? 1
+                                                                                 : -1;
         plain = slot >= nargs;  // neither unknown nor given twice
         if (plain) {
             params[slot] = args[nargs + i];
         }
     }
     if (nkw == 2 && plain) {
-        plain = PyUnicode_Compare(PyTuple_GET_ITEM(kwnames, 0),
-                                  PyTuple_GET_ITEM(kwnames, 1)) != 0;
+        plain = PyUnicode_Compare(PyTuple_GET_ITEM(kwnames, 0), PyTuple_GET_ITEM(kwnames, 1)) != 0;
     }
     if (!plain) {
         Ref tuple = Ref::steal(PyTuple_New(nargs));
@@ -82,8 +76,7 @@ store_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf,
             PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
         }
         for (Py_ssize_t i = 0; i < nkw; ++i) {
-            if (PyDict_SetItem(dict.get(), PyTuple_GET_ITEM(kwnames, i),
-                               args[nargs + i]) < 0) {
+            if (PyDict_SetItem(dict.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) {
                 return nullptr;
             }
         }
@@ -92,8 +85,7 @@ store_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf,
     Ref reprint = Ref::borrow(params[0]);
     Ref inherit = Ref::borrow(params[1]);
     Ref factory = factory_for(reprint.get(), inherit.get());
-    return factory ? new_store(factory.get(), reprint.get(), inherit.get()).release()
-                   : nullptr;
+    return factory ? new_store(factory.get(), reprint.get(), inherit.get()).release() : nullptr;
 }
 
 }  // namespace
@@ -112,9 +104,8 @@ store_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept
     PyObject* reprint = Py_True;
     PyObject* inherit = Py_False;
     if ((PyTuple_GET_SIZE(args) != 0 || kwargs != nullptr) &&
-        !PyArg_ParseTupleAndKeywords(args, kwargs, "|OO:TesselVar",
-                                     const_cast<char**>(kwlist), &reprint,
-                                     &inherit)) {
+        !PyArg_ParseTupleAndKeywords(args, kwargs, "|OO:TesselVar", const_cast<char**>(kwlist),
+                                     &reprint, &inherit)) {
         return -1;
     }
     Ref factory = factory_for(reprint, inherit);

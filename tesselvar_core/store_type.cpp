@@ -14,31 +14,30 @@ namespace tv {
 
 namespace {
 
-const char kStoreDoc[] =
-    "TesselVar(reprint=True, inherit=False)\n--\n\n"
-    "A store of named variables.\n"
-    "\n"
-    "``reprint``: a name that is not set reads as the name itself (true)\n"
-    "or as None (false).  ``inherit``: attribute assignment stores values\n"
-    "as given (true) or turns dicts into nested stores and list/set/tuple\n"
-    "into lists (false).  Nested stores get the same two settings.\n"
-    "\n"
-    "add(**kw), keys() and get(name, default=None) always mean the methods:\n"
-    "a variable of the same name is stored, exported and found by _mv_get,\n"
-    "but does not hide them.\n"
-    "\n"
-    "The store's own methods come from var_main.TesselVarMain.  help() lists\n"
-    "only the names without a leading underscore, so ask for these one at a\n"
-    "time, for example help(TesselVar._mv_get):\n"
-    "\n"
-    "- fill: _mv_add (merging), _mv_set, _mv_set_kwargs, _set_attr,\n"
-    "  _set_dict, _set_list\n"
-    "- read: _mv_get (name, \"$.a.b\" path or sequence of steps, with\n"
-    "  default), _mv_keys, _mv_values, _mv_items\n"
-    "- remove: _mv_pop, _mv_pops, _mv_clear\n"
-    "- export: _mv_to_dict, _to_dict, _list_to_dict\n"
-    "- text: _mv_to_params, _mv_to_string, __repr__\n"
-    "- frame: _set_class, _skip, __getattr__, __setattr__";
+const char kStoreDoc[] = "TesselVar(reprint=True, inherit=False)\n--\n\n"
+                         "A store of named variables.\n"
+                         "\n"
+                         "``reprint``: a name that is not set reads as the name itself (true)\n"
+                         "or as None (false).  ``inherit``: attribute assignment stores values\n"
+                         "as given (true) or turns dicts into nested stores and list/set/tuple\n"
+                         "into lists (false).  Nested stores get the same two settings.\n"
+                         "\n"
+                         "add(**kw), keys() and get(name, default=None) always mean the methods:\n"
+                         "a variable of the same name is stored, exported and found by _mv_get,\n"
+                         "but does not hide them.\n"
+                         "\n"
+                         "The store's own methods come from var_main.TesselVarMain.  help() lists\n"
+                         "only the names without a leading underscore, so ask for these one at a\n"
+                         "time, for example help(TesselVar._mv_get):\n"
+                         "\n"
+                         "- fill: _mv_add (merging), _mv_set, _mv_set_kwargs, _set_attr,\n"
+                         "  _set_dict, _set_list\n"
+                         "- read: _mv_get (name, \"$.a.b\" path or sequence of steps, with\n"
+                         "  default), _mv_keys, _mv_values, _mv_items\n"
+                         "- remove: _mv_pop, _mv_pops, _mv_clear\n"
+                         "- export: _mv_to_dict, _to_dict, _list_to_dict\n"
+                         "- text: _mv_to_params, _mv_to_string, __repr__\n"
+                         "- frame: _set_class, _skip, __getattr__, __setattr__";
 
 PyType_Slot store_slots[] = {
     {Py_tp_init, reinterpret_cast<void*>(store_init)},
@@ -86,8 +85,7 @@ make_store_type(PyObject* module) noexcept
     // Setting __name__ makes tp_name the name alone; __module__ stays
     // "tesselvar".
     Ref name = Ref::steal(PyUnicode_InternFromString("TesselVar"));
-    return name && PyObject_SetAttrString(cls, "__name__", name.get()) == 0 &&
-           make_methods(module);
+    return name && PyObject_SetAttrString(cls, "__name__", name.get()) == 0 && make_methods(module);
 }
 
 }  // namespace tv

@@ -21,14 +21,14 @@ namespace {
 // __getattr__: `return name if self._g_n_r else None`, one statement.
 constexpr Statement kAnswer = at(Def::getattr_hook, 325);
 // __setattr__
-constexpr Statement kReadInherit = at(Def::setattr_hook, 334);   // if self._g_n_i:
-constexpr Statement kStoreAsGiven = at(Def::setattr_hook, 335);  // self.__dict__[name] = value
-constexpr Statement kCallSetAttr = at(Def::setattr_hook, 337);   // self._set_attr(name, value)
+constexpr Statement kReadInherit = at(Def::setattr_hook, 334);
+constexpr Statement kStoreAsGiven = at(Def::setattr_hook, 335);
+constexpr Statement kCallSetAttr = at(Def::setattr_hook, 337);
 // _set_attr
-constexpr Statement kSetDict = at(Def::set_attr, 311);     // self._set_dict(name, value, new=True)
-constexpr Statement kSetList = at(Def::set_attr, 313);     // converted = self._set_list(value)
-constexpr Statement kStoreList = at(Def::set_attr, 314);   // self.__dict__[name] = converted
-constexpr Statement kStoreValue = at(Def::set_attr, 316);  // self.__dict__[name] = value
+constexpr Statement kSetDict = at(Def::set_attr, 311);
+constexpr Statement kSetList = at(Def::set_attr, 313);
+constexpr Statement kStoreList = at(Def::set_attr, 314);
+constexpr Statement kStoreValue = at(Def::set_attr, 316);
 
 // The object whose reprint setting this thread is reading right now.
 thread_local PyObject* t_reading_reprint = nullptr;
@@ -72,8 +72,7 @@ getattr_hook(Call& call, Any self, Str name) noexcept
         // one asked for.  Anything that is not a store at all reads the
         // setting like the statement says, and fails like it.
         const bool store = is_store_instance(self);
-        if (store && t_reading_reprint == self &&
-            PyUnicode_Compare(name.p, names().g_n_r) == 0) {
+        if (store && t_reading_reprint == self && PyUnicode_Compare(name.p, names().g_n_r) == 0) {
             // Our own read of the reprint setting found nothing.
             raise_no_attribute(self, name.p);
             return call.fail(kAnswer);
@@ -146,8 +145,8 @@ PyObject*
 set_attr(Call& call, Any self, Str name, Any value) noexcept
 {
     if (PyDict_Check(value)) {
-        Ref r = call_method(self, names().set_dict, {name.p, value, Py_True},
-                            names().kw_new, call.thread());
+        Ref r = call_method(self, names().set_dict, {name.p, value, Py_True}, names().kw_new,
+                            call.thread());
         if (!r) {
             return call.fail(kSetDict);
         }
@@ -175,8 +174,8 @@ call_set_attr(PyObject* self, PyObject* name, PyObject* value, PyThreadState* ts
 {
     // While `self._set_attr` is our method, its body runs in its own level,
     // without the call's argument matching (`name` is an exact str).
-    Resolved found = known ? resolve_in(self, known, names().set_attr)
-                           : resolve(self, names().set_attr);
+    Resolved found =
+        known ? resolve_in(self, known, names().set_attr) : resolve(self, names().set_attr);
     if (!found.is(Def::set_attr)) {
         known.reset();
         return static_cast<bool>(
@@ -186,15 +185,17 @@ call_set_attr(PyObject* self, PyObject* name, PyObject* value, PyThreadState* ts
     if (known && !PyDict_Check(value) && !is_sequence(value)) {
         // A plain value, and the store's dict at hand with nothing run since
         // it was read: the body would only store the value there.
-        return static_cast<bool>(Ref::steal(run_as(fn, [&](Call& call) {
-            return PyDict_SetItem(known.get(), name, value) < 0 ? call.fail(kStoreValue)
-                                                                : new_none();
-        }, ts)));
+        return static_cast<bool>(Ref::steal(run_as(
+            fn,
+            [&](Call& call) {
+                return PyDict_SetItem(known.get(), name, value) < 0 ? call.fail(kStoreValue)
+                                                                    : new_none();
+            },
+            ts)));
     }
     known.reset();  // the body may let the store drop its dict
-    return static_cast<bool>(Ref::steal(run_as(fn, [&](Call& call) {
-        return set_attr(call, self, Str{name}, value);
-    }, ts)));
+    return static_cast<bool>(Ref::steal(run_as(
+        fn, [&](Call& call) { return set_attr(call, self, Str{name}, value); }, ts)));
 }
 
 int
@@ -204,8 +205,8 @@ set_attribute(PyObject* self, PyObject* name, PyObject* value, PyThreadState* ts
     // the generic slot, and the slot's lookup finds it): run its body
     // without the slot's lookup and argument passing, with the name
     // interned as setattr interns it.
-    Resolved found =
-        PyUnicode_CheckExact(name) ? resolve_setattr(Py_TYPE(self)) : Resolved(nullptr, Via::Lookup);
+    Resolved found = PyUnicode_CheckExact(name) ? resolve_setattr(Py_TYPE(self))
+                                                : Resolved(nullptr, Via::Lookup);
     if (!found.is(Def::setattr_hook)) {
         code_may_run();
         return PyObject_SetAttr(self, name, value);
@@ -213,9 +214,8 @@ set_attribute(PyObject* self, PyObject* name, PyObject* value, PyThreadState* ts
     PyObject* fn = found.function();
     Ref hold = Ref::borrow(fn);
     Ref interned = Ref::steal(cpy::interned_name(state().interp, name));
-    Ref r = Ref::steal(run_as(fn, [&](Call& call) {
-        return setattr_hook(call, self, Str{interned.get()}, value);
-    }, ts));
+    Ref r = Ref::steal(run_as(
+        fn, [&](Call& call) { return setattr_hook(call, self, Str{interned.get()}, value); }, ts));
     return r ? 0 : -1;
 }
 

@@ -17,26 +17,26 @@ namespace vm {
 
 namespace {
 
-// The statements that tracebacks point at.
+// The statements that tracebacks point at (their text: store/methods.txt).
 // _to_dict
-constexpr Statement kNewResult = at(Def::to_dict, 194);    // new_kwargs = {}
-constexpr Statement kEachName = at(Def::to_dict, 195);     // for name, value in kwargs.items():
-constexpr Statement kTestStore = at(Def::to_dict, 196);    //     if type(value).__name__ == "TesselVar":
-constexpr Statement kExportStore = at(Def::to_dict, 197);  //         test = self._to_dict(value.__dict__)
-constexpr Statement kAddStore = at(Def::to_dict, 198);     //         new_kwargs.update({name: test})
-constexpr Statement kExportList = at(Def::to_dict, 200);   //         test = self._list_to_dict(value)
-constexpr Statement kAddList = at(Def::to_dict, 201);      //         new_kwargs.update({name: test})
-constexpr Statement kTestSkip = at(Def::to_dict, 202);     //     elif name in self._skip():
-constexpr Statement kAddValue = at(Def::to_dict, 205);     //         new_kwargs.update({name: value})
-constexpr Statement kTestSort = at(Def::to_dict, 206);     // if sort:
-constexpr Statement kSortResult = at(Def::to_dict, 207);   //     new_kwargs = dict(sorted(...))
+constexpr Statement kNewResult = at(Def::to_dict, 194);
+constexpr Statement kEachName = at(Def::to_dict, 195);
+constexpr Statement kTestStore = at(Def::to_dict, 196);
+constexpr Statement kExportStore = at(Def::to_dict, 197);
+constexpr Statement kAddStore = at(Def::to_dict, 198);
+constexpr Statement kExportList = at(Def::to_dict, 200);
+constexpr Statement kAddList = at(Def::to_dict, 201);
+constexpr Statement kTestSkip = at(Def::to_dict, 202);
+constexpr Statement kAddValue = at(Def::to_dict, 205);
+constexpr Statement kTestSort = at(Def::to_dict, 206);
+constexpr Statement kSortResult = at(Def::to_dict, 207);
 // _list_to_dict
-constexpr Statement kNewArray = at(Def::list_to_dict, 217);      // new_array = []
-constexpr Statement kEachElement = at(Def::list_to_dict, 218);   // for element in array:
-constexpr Statement kElementStore = at(Def::list_to_dict, 219);  //     if type(element).__name__ == ...
-constexpr Statement kAppendStore = at(Def::list_to_dict, 220);   //         new_array.append(self._to_dict(...))
-constexpr Statement kAppendList = at(Def::list_to_dict, 222);    //         new_array.append(self._list_to_dict(...))
-constexpr Statement kAppendElement = at(Def::list_to_dict, 224); //         new_array.append(element)
+constexpr Statement kNewArray = at(Def::list_to_dict, 217);
+constexpr Statement kEachElement = at(Def::list_to_dict, 218);
+constexpr Statement kElementStore = at(Def::list_to_dict, 219);
+constexpr Statement kAppendStore = at(Def::list_to_dict, 220);
+constexpr Statement kAppendList = at(Def::list_to_dict, 222);
+constexpr Statement kAppendElement = at(Def::list_to_dict, 224);
 // _mv_to_dict: return self._to_dict(self.__dict__, sort)
 constexpr Statement kCallToDict = at(Def::mv_to_dict, 166);
 // _mv_to_params, _mv_to_string: the walk, then the join
@@ -45,9 +45,9 @@ constexpr Statement kParamsJoin = at(Def::mv_to_params, 175);
 constexpr Statement kStringWalk = at(Def::mv_to_string, 183);
 constexpr Statement kStringJoin = at(Def::mv_to_string, 184);
 // __repr__
-constexpr Statement kSortedCopy = at(Def::repr_hook, 345);  // print_dict = dict(sorted(...))
-constexpr Statement kEachPrint = at(Def::repr_hook, 346);   // arg_strings = [...]
-constexpr Statement kJoinPrint = at(Def::repr_hook, 347);   // return "TesselVar(" + ... + ")"
+constexpr Statement kSortedCopy = at(Def::repr_hook, 345);
+constexpr Statement kEachPrint = at(Def::repr_hook, 346);
+constexpr Statement kJoinPrint = at(Def::repr_hook, 347);
 
 // dict(sorted(d.items())): pairs compare as tuples, so keys that cannot be
 // ordered raise the comparison's TypeError.  When every key is an exact str
@@ -70,13 +70,10 @@ sorted_copy(PyObject* d)
         int rc;
         if (by_key) {
             PyObject* value = PyDict_GetItemWithError(d, item);  // borrowed
-            rc = value != nullptr
-                     ? PyDict_SetItem(result.get(), item, value)
-                     : -1;
+            rc = value != nullptr ? PyDict_SetItem(result.get(), item, value) : -1;
         }
         else {
-            rc = PyDict_SetItem(result.get(), PyTuple_GET_ITEM(item, 0),
-                                PyTuple_GET_ITEM(item, 1));
+            rc = PyDict_SetItem(result.get(), PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1));
         }
         if (rc < 0) {
             return Ref();
@@ -104,9 +101,8 @@ using TextWriter = cpy::TextWriter;
 bool
 plain_leaf(PyObject* v) noexcept
 {
-    return v == Py_None || PyBool_Check(v) || PyLong_CheckExact(v) ||
-           PyUnicode_CheckExact(v) || PyFloat_CheckExact(v) ||
-           PyBytes_CheckExact(v);
+    return v == Py_None || PyBool_Check(v) || PyLong_CheckExact(v) || PyUnicode_CheckExact(v) ||
+           PyFloat_CheckExact(v) || PyBytes_CheckExact(v);
 }
 
 // One entry: str(name) first, then repr(value).
@@ -124,14 +120,14 @@ write_entry(TextWriter& out, PyObject* name, PyObject* value, Form form)
     if (form == Form::Params) {
         return out.str(n.get()) && out.ascii("=", 1) && out.str(v.get());
     }
-    return out.ascii("\"", 1) && out.str(n.get()) && out.ascii("\": \"", 4) &&
-           out.str(v.get()) && out.ascii("\"", 1);
+    return out.ascii("\"", 1) && out.str(n.get()) && out.ascii("\": \"", 4) && out.str(v.get()) &&
+           out.ascii("\"", 1);
 }
 
 // Writes one entry if the exclusion rule keeps it: -1 error, else 0.
 int
-write_kept(TextWriter& out, SkipRule& rule, PyObject* key, PyObject* value,
-           Form form, const char* sep, Py_ssize_t seplen, bool& first)
+write_kept(TextWriter& out, SkipRule& rule, PyObject* key, PyObject* value, Form form,
+           const char* sep, Py_ssize_t seplen, bool& first)
 {
     int skipped = rule.test(key);
     if (skipped < 0) {
@@ -156,15 +152,14 @@ write_kept(TextWriter& out, SkipRule& rule, PyObject* key, PyObject* value,
 // Writes every entry of `d` that the exclusion rule keeps, in the dict's
 // order, separated by `sep`.
 bool
-write_entries(TextWriter& out, PyObject* self, PyObject* d, Form form,
-              const char* sep, Py_ssize_t seplen)
+write_entries(TextWriter& out, PyObject* self, PyObject* d, Form form, const char* sep,
+              Py_ssize_t seplen)
 {
     DictItems items(d);
     SkipRule rule(self);
     bool first = true;
     for (auto& [key, value] : items) {
-        if (write_kept(out, rule, key.get(), value.get(), form, sep, seplen,
-                       first) < 0) {
+        if (write_kept(out, rule, key.get(), value.get(), form, sep, seplen, first) < 0) {
             return false;
         }
     }
@@ -172,8 +167,8 @@ write_entries(TextWriter& out, PyObject* self, PyObject* d, Form form,
 }
 
 PyObject*
-render(Call& call, PyObject* self, Form form, const char* sep,
-       Py_ssize_t seplen, Statement walk, Statement join) noexcept
+render(Call& call, PyObject* self, Form form, const char* sep, Py_ssize_t seplen, Statement walk,
+       Statement join) noexcept
 {
     Ref d = instance_dict(self);
     if (!d || !require_dict(d.get())) {
@@ -217,8 +212,7 @@ to_dict(Call& call, Any self, Dict kwargs, Any sort) noexcept
             if (skipped < 0) {
                 return call.fail(kTestSkip);
             }
-            if (!skipped &&
-                add(name.get(), value.get()) < 0) {
+            if (!skipped && add(name.get(), value.get()) < 0) {
                 return call.fail(kAddValue);
             }
             continue;
@@ -344,8 +338,7 @@ mv_to_params(Call& call, Any self) noexcept
 PyObject*
 mv_to_string(Call& call, Any self) noexcept
 {
-    return render(call, self, Form::Listing, ", ", 2, kStringWalk,
-                  kStringJoin);
+    return render(call, self, Form::Listing, ", ", 2, kStringWalk, kStringJoin);
 }
 
 PyObject*
@@ -372,8 +365,7 @@ repr_hook(Call& call, Any self) noexcept
             return call.fail(kSortedCopy);
         }
         for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* v = PyDict_GetItemWithError(
-                d.get(), PyList_GET_ITEM(keys.get(), i));
+            PyObject* v = PyDict_GetItemWithError(d.get(), PyList_GET_ITEM(keys.get(), i));
             if (v == nullptr) {
                 return call.fail(kSortedCopy);
             }
@@ -390,14 +382,13 @@ repr_hook(Call& call, Any self) noexcept
         SkipRule rule(self);
         bool first = true;
         for (Py_ssize_t i = 0; written && i < PyList_GET_SIZE(keys.get()); ++i) {
-            written = write_kept(out, rule, PyList_GET_ITEM(keys.get(), i),
-                                 PyList_GET_ITEM(values.get(), i),
-                                 Form::Params, ", ", 2, first) == 0;
+            written =
+                write_kept(out, rule, PyList_GET_ITEM(keys.get(), i),
+                           PyList_GET_ITEM(values.get(), i), Form::Params, ", ", 2, first) == 0;
         }
     }
     else if (written) {
-        written = write_entries(out, self, print_dict.get(), Form::Params,
-                                ", ", 2);
+        written = write_entries(out, self, print_dict.get(), Form::Params, ", ", 2);
     }
     if (!written) {
         return call.fail(kEachPrint);

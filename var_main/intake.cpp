@@ -21,39 +21,39 @@ namespace vm {
 
 namespace {
 
-// The statements that tracebacks point at.
+// The statements that tracebacks point at (their text: store/methods.txt).
 // _set_dict
-constexpr Statement kReadCurrent = at(Def::set_dict, 237);   // current = self.__dict__.get(key)
-constexpr Statement kTestCurrent = at(Def::set_dict, 238);   // if current and not new:
-constexpr Statement kTestStore = at(Def::set_dict, 239);     // if not a dict and not a store:
-constexpr Statement kReplace = at(Def::set_dict, 240);       // self.__dict__[key] = self._i_c_u()
-constexpr Statement kMergeAdd = at(Def::set_dict, 241);      // self.__dict__[key].add(**value)
-constexpr Statement kMakeNested = at(Def::set_dict, 243);    // nested = self._i_c_u()
-constexpr Statement kPlaceNested = at(Def::set_dict, 244);   // self._mv_set(key, nested)
-constexpr Statement kFillNested = at(Def::set_dict, 245);    // nested.add(**value)
+constexpr Statement kReadCurrent = at(Def::set_dict, 237);
+constexpr Statement kTestCurrent = at(Def::set_dict, 238);
+constexpr Statement kTestStore = at(Def::set_dict, 239);
+constexpr Statement kReplace = at(Def::set_dict, 240);
+constexpr Statement kMergeAdd = at(Def::set_dict, 241);
+constexpr Statement kMakeNested = at(Def::set_dict, 243);
+constexpr Statement kPlaceNested = at(Def::set_dict, 244);
+constexpr Statement kFillNested = at(Def::set_dict, 245);
 // _set_list
-constexpr Statement kReadTarget = at(Def::set_list, 255);    // if key and isinstance(self.__dict__.get(key), list):
-constexpr Statement kTakeTarget = at(Def::set_list, 256);    //     target = self.__dict__[key]
-constexpr Statement kNewTarget = at(Def::set_list, 258);     //     target = []
-constexpr Statement kEachElement = at(Def::set_list, 259);   // for element in value:
-constexpr Statement kElementStore = at(Def::set_list, 261);  //     nested = self._i_c_u()
-constexpr Statement kElementAdd = at(Def::set_list, 262);    //     nested.add(**element)
-constexpr Statement kAppendStore = at(Def::set_list, 263);   //     target.append(nested)
-constexpr Statement kAppendList = at(Def::set_list, 265);    //     target.append(self._set_list(element))
-constexpr Statement kAppendElement = at(Def::set_list, 267); //     target.append(element)
-constexpr Statement kReturnTarget = at(Def::set_list, 268);  // return target
+constexpr Statement kReadTarget = at(Def::set_list, 255);
+constexpr Statement kTakeTarget = at(Def::set_list, 256);
+constexpr Statement kNewTarget = at(Def::set_list, 258);
+constexpr Statement kEachElement = at(Def::set_list, 259);
+constexpr Statement kElementStore = at(Def::set_list, 261);
+constexpr Statement kElementAdd = at(Def::set_list, 262);
+constexpr Statement kAppendStore = at(Def::set_list, 263);
+constexpr Statement kAppendList = at(Def::set_list, 265);
+constexpr Statement kAppendElement = at(Def::set_list, 267);
+constexpr Statement kReturnTarget = at(Def::set_list, 268);
 // _mv_add
-constexpr Statement kEachEntry = at(Def::mv_add, 70);        // for key, value in kwargs.items():
-constexpr Statement kAddDict = at(Def::mv_add, 72);          //     self._set_dict(key, value)
-constexpr Statement kAddList = at(Def::mv_add, 74);          //     self.__dict__[key] = self._set_list(value, key)
-constexpr Statement kAddValue = at(Def::mv_add, 76);         //     self._mv_set(key, value)
+constexpr Statement kEachEntry = at(Def::mv_add, 70);
+constexpr Statement kAddDict = at(Def::mv_add, 72);
+constexpr Statement kAddList = at(Def::mv_add, 74);
+constexpr Statement kAddValue = at(Def::mv_add, 76);
 // _mv_set
-constexpr Statement kTestInherit = at(Def::mv_set, 288);     // if inherit:
-constexpr Statement kConvert = at(Def::mv_set, 289);         //     self._set_attr(name, value)
-constexpr Statement kAssign = at(Def::mv_set, 291);          //     setattr(self, name, value)
+constexpr Statement kTestInherit = at(Def::mv_set, 288);
+constexpr Statement kConvert = at(Def::mv_set, 289);
+constexpr Statement kAssign = at(Def::mv_set, 291);
 // _mv_set_kwargs
-constexpr Statement kEachKwarg = at(Def::mv_set_kwargs, 300);   // for key, value in kwargs.items():
-constexpr Statement kAssignKwarg = at(Def::mv_set_kwargs, 301); //     setattr(self, key, value)
+constexpr Statement kEachKwarg = at(Def::mv_set_kwargs, 300);
+constexpr Statement kAssignKwarg = at(Def::mv_set_kwargs, 301);
 
 // `self._i_c_u()`: a new, empty, set-up nested store.
 Ref
@@ -140,8 +140,7 @@ append_to(PyObject* target, PyObject* item) noexcept
     if (PyList_CheckExact(target)) {
         return PyList_Append(target, item) == 0;
     }
-    return static_cast<bool>(Ref::steal(
-        PyObject_CallMethodOneArg(target, names().append, item)));
+    return static_cast<bool>(Ref::steal(PyObject_CallMethodOneArg(target, names().append, item)));
 }
 
 }  // namespace
@@ -212,8 +211,7 @@ set_dict(Call& call, Any self, Str key, Dict value, Any new_) noexcept
             }
         }
         if (was_dict && PyDict_Check(target.get())) {
-            Ref r = Ref::steal(PyObject_CallMethodOneArg(
-                target.get(), names().update, value.p));
+            Ref r = Ref::steal(PyObject_CallMethodOneArg(target.get(), names().update, value.p));
             if (!r) {
                 return call.fail(kMergeAdd);
             }
@@ -356,11 +354,11 @@ call_mv_set(PyObject* self, PyObject* key, PyObject* value, PyThreadState* ts) n
     Resolved found = resolve(self, names().mv_set);
     if (found.is(Def::mv_set) && PyUnicode_CheckExact(key)) {
         PyObject* fn = found.function();
-        return static_cast<bool>(Ref::steal(run_as(fn, [&](Call& call) {
-            return mv_set(call, self, Str{key}, value, Py_False);
-        }, ts)));
+        return static_cast<bool>(Ref::steal(run_as(
+            fn, [&](Call& call) { return mv_set(call, self, Str{key}, value, Py_False); }, ts)));
     }
-    return static_cast<bool>(std::move(found).call(self, names().mv_set, {key, value}, nullptr, ts));
+    return static_cast<bool>(
+        std::move(found).call(self, names().mv_set, {key, value}, nullptr, ts));
 }
 
 PyObject*

@@ -21,22 +21,20 @@ namespace {
 
 // Where the methods live; the globals are the module's, once it exists.
 Home home{"var_main", "TesselVarMain", "var_main.py"};
-std::int64_t interpreter_id = -1;  // the interpreter the module serves
-PyObject* module_object = nullptr;   // owned once the exec step succeeded
+std::int64_t interpreter_id = -1;   // the interpreter the module serves
+PyObject* module_object = nullptr;  // owned once the exec step succeeded
 
-
-const char kModuleDoc[] =
-    "var_main: a store of named variables kept in the instance __dict__.\n"
-    "\n"
-    "Defines TesselVarMain, the base of the public store class TesselVar.";
+const char kModuleDoc[] = "var_main: a store of named variables kept in the instance __dict__.\n"
+                          "\n"
+                          "Defines TesselVarMain, the base of the public store class TesselVar.";
 
 const char kClassDoc[] =
     "\n    TesselVarMain 类用于管理和操作变量集合，支持添加、删除、获取、转换等操作。\n    ";
 
 // Lines of the module body that an "init var_main" entry can point at.
-constexpr int kModuleTop = 1;       // start-up before the body runs
-constexpr int kImportTyping = 14;   // from typing import Dict, List, ...
-constexpr int kClassStatement = 19; // class TesselVarMain:
+constexpr int kModuleTop = 1;        // start-up before the body runs
+constexpr int kImportTyping = 14;    // from typing import Dict, List, ...
+constexpr int kClassStatement = 19;  // class TesselVarMain:
 
 int
 fail_init(int line)
@@ -47,8 +45,7 @@ fail_init(int line)
 
 // Copies spec.<from> onto the module as <to>.
 bool
-copy_from_spec(PyObject* spec, PyObject* module, const char* from,
-               const char* to, bool allow_none)
+copy_from_spec(PyObject* spec, PyObject* module, const char* from, const char* to, bool allow_none)
 {
     Ref value = Ref::steal(PyObject_GetAttrString(spec, from));
     if (!value) {
@@ -74,9 +71,8 @@ module_create(PyObject* spec, PyModuleDef*) noexcept
         state().interp = interp;
     }
     else if (interpreter_id != id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only "
-                        "be loaded into one interpreter per process.");
+        PyErr_SetString(PyExc_ImportError, "Interpreter change detected - this module can only "
+                                           "be loaded into one interpreter per process.");
         return nullptr;
     }
     if (module_object != nullptr) {
@@ -87,12 +83,10 @@ module_create(PyObject* spec, PyModuleDef*) noexcept
         return nullptr;
     }
     Ref module = Ref::steal(PyModule_NewObject(name.get()));
-    if (!module ||
-        !copy_from_spec(spec, module.get(), "loader", "__loader__", true) ||
+    if (!module || !copy_from_spec(spec, module.get(), "loader", "__loader__", true) ||
         !copy_from_spec(spec, module.get(), "origin", "__file__", true) ||
         !copy_from_spec(spec, module.get(), "parent", "__package__", true) ||
-        !copy_from_spec(spec, module.get(), "submodule_search_locations",
-                        "__path__", false)) {
+        !copy_from_spec(spec, module.get(), "submodule_search_locations", "__path__", false)) {
         return nullptr;
     }
     return module.release();
@@ -114,8 +108,8 @@ import_typing(PyObject* globals)
             return false;
         }
     }
-    Ref typing = Ref::steal(PyImport_ImportModuleLevel(
-        "typing", globals, nullptr, fromlist.get(), 0));
+    Ref typing =
+        Ref::steal(PyImport_ImportModuleLevel("typing", globals, nullptr, fromlist.get(), 0));
     if (!typing) {
         return false;
     }
@@ -124,8 +118,7 @@ import_typing(PyObject* globals)
         if (!value) {
             if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
                 PyErr_Clear();
-                PyErr_Format(PyExc_ImportError,
-                             "cannot import name '%s' from 'typing'", n);
+                PyErr_Format(PyExc_ImportError, "cannot import name '%s' from 'typing'", n);
             }
             return false;
         }
@@ -165,9 +158,8 @@ create_class(PyObject* globals)
             return false;
         }
     }
-    Ref cls = Ref::steal(PyObject_CallFunction(
-        reinterpret_cast<PyObject*>(&PyType_Type), "s()O", "TesselVarMain",
-        ns.get()));
+    Ref cls = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O",
+                                               "TesselVarMain", ns.get()));
     if (!cls) {
         return false;
     }
@@ -182,28 +174,26 @@ module_exec(PyObject* module) noexcept
         if (module == module_object) {
             return 0;
         }
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Module 'var_main' has already been imported. "
-                        "Re-initialisation is not supported.");
+        PyErr_SetString(PyExc_RuntimeError, "Module 'var_main' has already been imported. "
+                                            "Re-initialisation is not supported.");
         return -1;
     }
     PyObject* globals = PyModule_GetDict(module);  // borrowed
     home.globals = globals;
 
     Ref builtins = Ref::steal(PyImport_AddModuleRef("builtins"));
-    if (!builtins ||
-        PyObject_SetAttrString(module, "__builtins__", builtins.get()) < 0) {
+    if (!builtins || PyObject_SetAttrString(module, "__builtins__", builtins.get()) < 0) {
         return fail_init(kModuleTop);
     }
 
-    const long runtime_major = (Py_Version >> 24) & 0xff;
-    const long runtime_minor = (Py_Version >> 16) & 0xff;
+    const auto runtime_major = static_cast<long>((Py_Version >> 24) & 0xff);
+    const auto runtime_minor = static_cast<long>((Py_Version >> 16) & 0xff);
     if (runtime_major != PY_MAJOR_VERSION || runtime_minor != PY_MINOR_VERSION) {
         if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                              "compile time Python version %d.%d of module "
                              "'%.100s' %s runtime version %d.%d",
-                             PY_MAJOR_VERSION, PY_MINOR_VERSION, "var_main",
-                             "does not match", static_cast<int>(runtime_major),
+                             PY_MAJOR_VERSION, PY_MINOR_VERSION, "var_main", "does not match",
+                             static_cast<int>(runtime_major),
                              static_cast<int>(runtime_minor)) < 0) {
             return fail_init(kModuleTop);
         }
@@ -212,8 +202,7 @@ module_exec(PyObject* module) noexcept
     PyObject* modules = PyImport_GetModuleDict();  // borrowed
     Ref key = Ref::steal(PyUnicode_FromString("var_main"));
     int present = key ? PyDict_Contains(modules, key.get()) : -1;
-    if (present < 0 ||
-        (!present && PyDict_SetItem(modules, key.get(), module) < 0)) {
+    if (present < 0 || (!present && PyDict_SetItem(modules, key.get(), module) < 0)) {
         return fail_init(kModuleTop);
     }
 
@@ -245,14 +234,14 @@ PyModuleDef_Slot module_slots[] = {
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
-    "var_main",   // m_name
-    kModuleDoc,   // m_doc
-    0,            // m_size: the state is held once per process
-    nullptr,      // m_methods: no module-level functions
-    module_slots, // m_slots
-    nullptr,      // m_traverse
-    nullptr,      // m_clear
-    nullptr,      // m_free
+    "var_main",    // m_name
+    kModuleDoc,    // m_doc
+    0,             // m_size: the state is held once per process
+    nullptr,       // m_methods: no module-level functions
+    module_slots,  // m_slots
+    nullptr,       // m_traverse
+    nullptr,       // m_clear
+    nullptr,       // m_free
 };
 
 }  // namespace

@@ -15,27 +15,27 @@ namespace vm {
 
 namespace {
 
-// The statements that tracebacks point at.
+// The statements that tracebacks point at (their text: store/methods.txt).
 // Each view is one statement: the walk with its exclusion test.
 constexpr Statement kKeysWalk = at(Def::mv_keys, 141);
 constexpr Statement kValuesWalk = at(Def::mv_values, 149);
 constexpr Statement kItemsWalk = at(Def::mv_items, 157);
 // _mv_get
-constexpr Statement kIsPath = at(Def::mv_get, 115);     // if key.startswith("$."):
-constexpr Statement kSplitPath = at(Def::mv_get, 116);  //     key = key.split(".")[1:]
-constexpr Statement kNameIn = at(Def::mv_get, 120);     // if key in self._mv_keys():
-constexpr Statement kNameGet = at(Def::mv_get, 121);    //     return self.__dict__.get(key)
-constexpr Statement kEachStep = at(Def::mv_get, 126);   // for step in key:
-constexpr Statement kStepIn = at(Def::mv_get, 127);     //     if step in current.keys():
-constexpr Statement kStepGet = at(Def::mv_get, 128);    //         current = current.get(step)
+constexpr Statement kIsPath = at(Def::mv_get, 115);
+constexpr Statement kSplitPath = at(Def::mv_get, 116);
+constexpr Statement kNameIn = at(Def::mv_get, 120);
+constexpr Statement kNameGet = at(Def::mv_get, 121);
+constexpr Statement kEachStep = at(Def::mv_get, 126);
+constexpr Statement kStepIn = at(Def::mv_get, 127);
+constexpr Statement kStepGet = at(Def::mv_get, 128);
 // _mv_pop, _mv_pops
-constexpr Statement kPopTest = at(Def::mv_pop, 85);     // if hasattr(self, name):
-constexpr Statement kPopDelete = at(Def::mv_pop, 86);   //     delattr(self, name)
+constexpr Statement kPopTest = at(Def::mv_pop, 85);
+constexpr Statement kPopDelete = at(Def::mv_pop, 86);
 constexpr Statement kPopsTest = at(Def::mv_pops, 95);
 constexpr Statement kPopsDelete = at(Def::mv_pops, 96);
 // _mv_clear
-constexpr Statement kClearList = at(Def::mv_clear, 102);  // names not in self._skip()
-constexpr Statement kClearPop = at(Def::mv_clear, 104);   // self._mv_pop(key)
+constexpr Statement kClearList = at(Def::mv_clear, 102);
+constexpr Statement kClearPop = at(Def::mv_clear, 104);
 
 // --- Views --------------------------------------------------------------
 
@@ -282,8 +282,7 @@ walk_path(Call& call, PyObject* self, PyObject* path, PyObject* fallback,
 // `key.split(".")[1:]`, each cut from the string when it is due, with no
 // list made for them (nobody else could see that list).
 PyObject*
-walk_path_string(Call& call, PyObject* self, PyObject* key,
-                 PyObject* fallback) noexcept
+walk_path_string(Call& call, PyObject* self, PyObject* key, PyObject* fallback) noexcept
 {
     Ref current = Ref::borrow(self);
     Statement line = kEachStep;
@@ -348,8 +347,8 @@ delete_attribute(PyObject* self, PyObject* name)
     // Only an ordinary instance: a class's dict is its type's own, and
     // deleting from it behind the interpreter's back corrupts its caches.
     // And only a store: anything else is deleted from the ordinary way.
-    if (descr != nullptr && Py_IS_TYPE(descr, &PyGetSetDescr_Type) &&
-        is_ordinary_type(tp) && is_store_instance(self)) {
+    if (descr != nullptr && Py_IS_TYPE(descr, &PyGetSetDescr_Type) && is_ordinary_type(tp) &&
+        is_store_instance(self)) {
         Ref d = Ref::steal(PyObject_GenericGetDict(self, nullptr));
         if (!d) {
             return -1;
@@ -404,8 +403,7 @@ public:
                 PyErr_Clear();
             }
             resolved_ = true;
-            dict_ = own_ ? Ref::steal(PyObject_GenericGetDict(self_, nullptr))
-                         : Ref();
+            dict_ = own_ ? Ref::steal(PyObject_GenericGetDict(self_, nullptr)) : Ref();
             if (own_ && !dict_) {
                 return -1;
             }
@@ -466,14 +464,13 @@ mv_get(Call& call, Any self, Any key, Any fallback) noexcept
     Ref lookup = Ref::borrow(key);
     Py_ssize_t skip = 0;
     if (PyUnicode_Check(key)) {
-        int is_path;
+        Py_ssize_t is_path;
         if (PyUnicode_CheckExact(key)) {
-            is_path = PyUnicode_Tailmatch(key, names().dollar_dot, 0,
-                                          PY_SSIZE_T_MAX, -1);
+            is_path = PyUnicode_Tailmatch(key, names().dollar_dot, 0, PY_SSIZE_T_MAX, -1);
         }
         else {
-            Ref r = Ref::steal(PyObject_CallMethodOneArg(
-                key, names().startswith, names().dollar_dot));
+            Ref r =
+                Ref::steal(PyObject_CallMethodOneArg(key, names().startswith, names().dollar_dot));
             is_path = r ? truth(r.get()) : -1;
         }
         if (is_path < 0) {
@@ -483,10 +480,10 @@ mv_get(Call& call, Any self, Any key, Any fallback) noexcept
             return walk_path_string(call, self, key, fallback);
         }
         if (is_path) {
-            Ref pieces = PyUnicode_CheckExact(key)
-                             ? Ref::steal(PyUnicode_Split(key, names().dot, -1))
-                             : Ref::steal(PyObject_CallMethodOneArg(
-                                   key, names().split, names().dot));
+            Ref pieces =
+                PyUnicode_CheckExact(key)
+                    ? Ref::steal(PyUnicode_Split(key, names().dot, -1))
+                    : Ref::steal(PyObject_CallMethodOneArg(key, names().split, names().dot));
             if (!pieces) {
                 return give_up(call, fallback, kSplitPath);
             }
@@ -497,8 +494,7 @@ mv_get(Call& call, Any self, Any key, Any fallback) noexcept
                 skip = 1;
             }
             else {
-                lookup = Ref::steal(PySequence_GetSlice(pieces.get(), 1,
-                                                        PY_SSIZE_T_MAX));
+                lookup = Ref::steal(PySequence_GetSlice(pieces.get(), 1, PY_SSIZE_T_MAX));
                 if (!lookup) {
                     return give_up(call, fallback, kSplitPath);
                 }
@@ -545,8 +541,7 @@ PyObject*
 mv_pops(Call& call, Any self, Tuple args) noexcept
 {
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args.p); ++i) {
-        if (!pop_one(call, self, PyTuple_GET_ITEM(args.p, i), kPopsTest,
-                     kPopsDelete)) {
+        if (!pop_one(call, self, PyTuple_GET_ITEM(args.p, i), kPopsTest, kPopsDelete)) {
             return nullptr;
         }
     }
