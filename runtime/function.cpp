@@ -26,6 +26,7 @@
 #include "runtime/internals.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -138,42 +139,16 @@ function_dealloc(PyObject* self) noexcept
 
 // --- Attributes ---------------------------------------------------------------
 
+// A field of the function, or None once the collector cleared it; the
+// closure is the field's offset.
 PyObject*
-or_none(PyObject* v) noexcept
+get_field(PyObject* self, void* offset) noexcept
 {
+    PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) +
+                                                reinterpret_cast<std::uintptr_t>(offset));
     return Py_NewRef(v != nullptr ? v : Py_None);
 }
 
-PyObject*
-get_name(PyObject* self, void*) noexcept
-{
-    return or_none(as_function(self)->name);
-}
-PyObject*
-get_qualname(PyObject* self, void*) noexcept
-{
-    return or_none(as_function(self)->qualname);
-}
-PyObject*
-get_module(PyObject* self, void*) noexcept
-{
-    return or_none(as_function(self)->module);
-}
-PyObject*
-get_doc(PyObject* self, void*) noexcept
-{
-    return or_none(as_function(self)->doc);
-}
-PyObject*
-get_code(PyObject* self, void*) noexcept
-{
-    return or_none(as_function(self)->code);
-}
-PyObject*
-get_defaults(PyObject* self, void*) noexcept
-{
-    return or_none(as_function(self)->defaults);
-}
 // inspect.signature requires __kwdefaults__ to exist (None: no keyword-only
 // parameters).
 PyObject*
@@ -192,22 +167,23 @@ get_annotations(PyObject* self, void*) noexcept
     }
     return Py_XNewRef(f->annotations);
 }
-PyObject*
-get_globals(PyObject* self, void*) noexcept
+
+PyGetSetDef
+field(const char* name, std::size_t offset) noexcept
 {
-    return or_none(as_function(self)->globals);
+    return {name, get_field, nullptr, nullptr, reinterpret_cast<void*>(offset)};
 }
 
 PyGetSetDef function_getset[] = {
-    {"__name__", get_name, nullptr, nullptr, nullptr},
-    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
-    {"__module__", get_module, nullptr, nullptr, nullptr},
-    {"__doc__", get_doc, nullptr, nullptr, nullptr},
-    {"__code__", get_code, nullptr, nullptr, nullptr},
-    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    field("__name__", offsetof(Function, name)),
+    field("__qualname__", offsetof(Function, qualname)),
+    field("__module__", offsetof(Function, module)),
+    field("__doc__", offsetof(Function, doc)),
+    field("__code__", offsetof(Function, code)),
+    field("__defaults__", offsetof(Function, defaults)),
+    field("__globals__", offsetof(Function, globals)),
     {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
     {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
-    {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

@@ -12,6 +12,7 @@
 #include "runtime/call.hpp"
 
 #include <cstddef>
+#include <iterator>
 
 namespace vm {
 
@@ -43,73 +44,51 @@ enum class Def : int {
     end_of_class = 348,  // past the last statement of __repr__
 };
 
-inline constexpr Def kDefs[] = {
-    Def::set_class,    Def::mv_add,       Def::mv_pop,    Def::mv_pops,       Def::mv_clear,
-    Def::mv_get,       Def::mv_keys,      Def::mv_values, Def::mv_items,      Def::mv_to_dict,
-    Def::mv_to_params, Def::mv_to_string, Def::to_dict,   Def::list_to_dict,  Def::set_dict,
-    Def::set_list,     Def::skip,         Def::mv_set,    Def::mv_set_kwargs, Def::set_attr,
-    Def::getattr_hook, Def::setattr_hook, Def::repr_hook, Def::end_of_class,
-};
-
 constexpr int
 line_of(Def d) noexcept
 {
     return static_cast<int>(d);
 }
 
+// The methods in the order of definition, by name.
+struct DefName {
+    Def def;
+    const char* name;
+};
+inline constexpr DefName kDefNames[] = {
+    {Def::set_class, "_set_class"},
+    {Def::mv_add, "_mv_add"},
+    {Def::mv_pop, "_mv_pop"},
+    {Def::mv_pops, "_mv_pops"},
+    {Def::mv_clear, "_mv_clear"},
+    {Def::mv_get, "_mv_get"},
+    {Def::mv_keys, "_mv_keys"},
+    {Def::mv_values, "_mv_values"},
+    {Def::mv_items, "_mv_items"},
+    {Def::mv_to_dict, "_mv_to_dict"},
+    {Def::mv_to_params, "_mv_to_params"},
+    {Def::mv_to_string, "_mv_to_string"},
+    {Def::to_dict, "_to_dict"},
+    {Def::list_to_dict, "_list_to_dict"},
+    {Def::set_dict, "_set_dict"},
+    {Def::set_list, "_set_list"},
+    {Def::skip, "_skip"},
+    {Def::mv_set, "_mv_set"},
+    {Def::mv_set_kwargs, "_mv_set_kwargs"},
+    {Def::set_attr, "_set_attr"},
+    {Def::getattr_hook, "__getattr__"},
+    {Def::setattr_hook, "__setattr__"},
+    {Def::repr_hook, "__repr__"},
+};
+
 // The name of the method defined at `d`.
 constexpr const char*
 def_name(Def d) noexcept
 {
-    switch (d) {
-    case Def::set_class:
-        return "_set_class";
-    case Def::mv_add:
-        return "_mv_add";
-    case Def::mv_pop:
-        return "_mv_pop";
-    case Def::mv_pops:
-        return "_mv_pops";
-    case Def::mv_clear:
-        return "_mv_clear";
-    case Def::mv_get:
-        return "_mv_get";
-    case Def::mv_keys:
-        return "_mv_keys";
-    case Def::mv_values:
-        return "_mv_values";
-    case Def::mv_items:
-        return "_mv_items";
-    case Def::mv_to_dict:
-        return "_mv_to_dict";
-    case Def::mv_to_params:
-        return "_mv_to_params";
-    case Def::mv_to_string:
-        return "_mv_to_string";
-    case Def::to_dict:
-        return "_to_dict";
-    case Def::list_to_dict:
-        return "_list_to_dict";
-    case Def::set_dict:
-        return "_set_dict";
-    case Def::set_list:
-        return "_set_list";
-    case Def::skip:
-        return "_skip";
-    case Def::mv_set:
-        return "_mv_set";
-    case Def::mv_set_kwargs:
-        return "_mv_set_kwargs";
-    case Def::set_attr:
-        return "_set_attr";
-    case Def::getattr_hook:
-        return "__getattr__";
-    case Def::setattr_hook:
-        return "__setattr__";
-    case Def::repr_hook:
-        return "__repr__";
-    case Def::end_of_class:
-        break;
+    for (const DefName& e : kDefNames) {
+        if (e.def == d) {
+            return e.name;
+        }
     }
     return "";
 }
@@ -119,9 +98,9 @@ consteval Statement
 at(Def method, int line)
 {
     int next = 0;
-    for (std::size_t i = 0; i + 1 < sizeof kDefs / sizeof kDefs[0]; ++i) {
-        if (kDefs[i] == method) {
-            next = line_of(kDefs[i + 1]);
+    for (std::size_t i = 0; i < std::size(kDefNames); ++i) {
+        if (kDefNames[i].def == method) {
+            next = line_of(i + 1 < std::size(kDefNames) ? kDefNames[i + 1].def : Def::end_of_class);
         }
     }
     if (next == 0 || line <= line_of(method) || line >= next) {

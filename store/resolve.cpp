@@ -418,19 +418,48 @@ foreign_watchers(PyObject* d) noexcept
     return (cpy::dict_watchers(d) & ~ours) != 0;
 }
 
+namespace {
+
+// Our two watchers, checked (the watch bits read as they should), or none:
+// all watcher slots taken, or the check failed.  An error only when the
+// check could not run.
+struct Watchers {
+    int watcher = -1;
+    int dropped = -1;
+    bool failed = false;
+};
+
+Watchers
+add_watchers() noexcept
+{
+    const int id = PyDict_AddWatcher(on_store_dict_change);
+    const int dropped = id < 0 ? -1 : PyDict_AddWatcher(on_dropped_dict_change);
+    if (dropped >= 0 && cpy::check_watch_bits(id) && cpy::facilities.watch_bits) {
+        return {id, dropped, false};
+    }
+    const bool failed = dropped >= 0 && PyErr_Occurred() != nullptr;
+    if (!failed) {
+        PyErr_Clear();  // all slots taken: every resolution probes
+    }
+    for (int w : {dropped, id}) {
+        if (w >= 0) {
+            PyDict_ClearWatcher(w);
+        }
+    }
+    return {-1, -1, failed};
+}
+
+}  // namespace
+
 bool
 start_hiding_watch() noexcept
 {
-    Watch& w = state().watch;
     Ref set = Ref::steal(PyFrozenSet_New(nullptr));
     if (!set) {
         return false;
     }
-    for (Def def : kDefs) {
-        if (def == Def::end_of_class) {
-            continue;
-        }
-        Ref name = Ref::steal(PyUnicode_InternFromString(def_name(def)));
+    for (const DefName& def : kDefNames) {
+        Ref name = Ref::steal(PyUnicode_InternFromString(def.name));
         // Every name the watch answers for starts with "_": a key that
         // does not is let in without a look at the set.
         if (!name || PyUnicode_READ_CHAR(name.get(), 0) != '_' ||
@@ -441,27 +470,12 @@ start_hiding_watch() noexcept
             return false;
         }
     }
-    const int id = PyDict_AddWatcher(on_store_dict_change);
-    if (id < 0) {
-        PyErr_Clear();  // all taken: every resolution probes
-        return true;
-    }
-    const int dropped = PyDict_AddWatcher(on_dropped_dict_change);
-    if (dropped < 0) {
-        PyErr_Clear();
-        PyDict_ClearWatcher(id);
-        return true;
-    }
-    if (!cpy::check_watch_bits(id) || !cpy::facilities.watch_bits) {
-        const bool failed = PyErr_Occurred() != nullptr;
-        PyDict_ClearWatcher(dropped);
-        PyDict_ClearWatcher(id);
-        return !failed;
-    }
-    w.method_names = set.release();
-    w.watcher = id;
-    w.dropped = dropped;
-    return true;
+    const Watchers added = add_watchers();
+    Watch& w = state().watch;
+    w.watcher = added.watcher;
+    w.dropped = added.dropped;
+    w.method_names = added.watcher >= 0 ? set.release() : nullptr;
+    return !added.failed;
 }
 
 // --- The public class ------------------------------------------------------------

@@ -386,7 +386,7 @@ class SourceTextTest(unittest.TestCase):
         lines = source_lines()
         header = self.read("store", "lines.hpp")
         defs = {name: int(line) for name, line in re.findall(r"^\s+(\w+) = (\d+),", header, re.M)}
-        names = dict(re.findall(r'case Def::(\w+):\s*return "(\w+)";', header))
+        names = dict(re.findall(r'\{Def::(\w+), "(\w+)"\}', header))
         starts = sorted(defs[d] for d in names) + [defs["end_of_class"]]
         self.assertEqual(set(defs) - {"end_of_class"}, set(names))
         for d, name in names.items():
