@@ -8,12 +8,6 @@ namespace vm::cpy {
 
 namespace {
 
-// funcobject.c's staticmethod object.
-struct StaticMethod {
-    PyObject_HEAD PyObject* callable;
-    PyObject* dict;
-};
-
 bool
 check_keys_kind() noexcept
 {
@@ -109,15 +103,6 @@ scan_for_str_keys(PyObject* d) noexcept
         }
     }
     return true;
-}
-
-PyObject*
-staticmethod_callable(PyObject* sm) noexcept
-{
-    if (!facilities.staticmethod || !Py_IS_TYPE(sm, &PyStaticMethod_Type)) {
-        return nullptr;
-    }
-    return reinterpret_cast<StaticMethod*>(sm)->callable;
 }
 
 TextWriter::TextWriter() noexcept

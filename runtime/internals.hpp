@@ -269,7 +269,19 @@ code_consts(PyObject* code) noexcept
 // must be asked every time; the public answer (`__func__`) is an attribute
 // lookup.  The struct is private to funcobject.c; checked at start-up.
 // Returns a borrowed reference, or nullptr when the layout is unknown.
-PyObject* staticmethod_callable(PyObject* sm) noexcept;
+struct StaticMethod {  // funcobject.c's staticmethod object
+    PyObject_HEAD PyObject* callable;
+    PyObject* dict;
+};
+
+inline PyObject*
+staticmethod_callable(PyObject* sm) noexcept
+{
+    if (!facilities.staticmethod || !Py_IS_TYPE(sm, &PyStaticMethod_Type)) {
+        return nullptr;
+    }
+    return reinterpret_cast<StaticMethod*>(sm)->callable;
+}
 
 // --- Text building ---------------------------------------------------------------
 // _PyUnicodeWriter: builds a str of any kind in place with overallocation.

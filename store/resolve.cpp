@@ -140,30 +140,6 @@ record_class(PyObject* cls) noexcept
 
 // --- The instance dict --------------------------------------------------------
 
-PlainDict::PlainDict(PyObject* self) noexcept
-{
-    if (!dict_is_plain(Py_TYPE(self))) {
-        return;
-    }
-    // An exact dict: a subclass's own __setitem__, __contains__ ... are what
-    // the literal item operations would call.
-    d_ = Ref::steal(PyObject_GenericGetDict(self, nullptr));
-    if (!d_ || !PyDict_CheckExact(d_.get()) || !cpy::dict_has_only_str_keys(d_.get())) {
-        PyErr_Clear();
-        d_.reset();
-    }
-}
-
-Ref
-instance_dict(PyObject* self) noexcept
-{
-    if (dict_is_plain(Py_TYPE(self))) {
-        return Ref::steal(PyObject_GenericGetDict(self, nullptr));
-    }
-    code_may_run();
-    return Ref::steal(PyObject_GetAttr(self, names().dunder_dict));
-}
-
 Ref
 read_setting(PyObject* self, PyObject* name) noexcept
 {
@@ -185,78 +161,6 @@ read_setting(PyObject* self, PyObject* name) noexcept
 }
 
 // --- Calls through self --------------------------------------------------------
-
-namespace {
-
-// Our function (or our _skip) behind what the type has under a name.
-Resolved
-ours(PyObject* descr) noexcept
-{
-    if (descr == nullptr) {
-        return {nullptr, Via::Lookup};
-    }
-    if (is_function(descr)) {
-        return {descr, Via::Bound};
-    }
-    const ClassRecord& cls = state().cls;
-    if (descr == cls.skip_static && cpy::staticmethod_callable(descr) == cls.skip_fn) {
-        return {cls.skip_fn, Via::Static};
-    }
-    return {nullptr, Via::Lookup};
-}
-
-}  // namespace
-
-bool
-Resolved::is(Def def) const noexcept
-{
-    stamp_.check();
-    if (via_ == Via::Static) {
-        return def == Def::skip && fn_ == state().cls.skip_fn;
-    }
-    // A subclass may hold the bare _skip function (`_skip = T._skip`): it
-    // binds, and the literal call fails.  Only the unbound one is ours.
-    return via_ == Via::Bound && is_our_method(fn_, def);
-}
-
-Resolved
-resolve(PyObject* self, PyObject* name) noexcept
-{
-    PyTypeObject* tp = Py_TYPE(self);
-    if (!lookup_is_plain(tp)) {
-        return {nullptr, Via::Lookup};
-    }
-    Resolved found = ours(type_attr(tp, name));
-    if (found.via() == Via::Lookup) {
-        return found;
-    }
-    // Neither is a data descriptor, so an instance variable comes first.
-    // With only exact str keys the probe compares no key with __eq__ and
-    // runs no code, so what the type gave is still what it resolves the
-    // name to when we answer; otherwise the caller takes the literal lookup.
-    Ref d = Ref::steal(PyObject_GenericGetDict(self, nullptr));
-    if (!d) {
-        return {nullptr, Via::Failed};
-    }
-    if (!cpy::dict_has_only_str_keys(d.get())) {
-        return {nullptr, Via::Lookup};
-    }
-    const int hidden = hidden_in(d.get(), name);
-    if (hidden != 0) {
-        return {nullptr, hidden < 0 ? Via::Failed : Via::Lookup};
-    }
-    return found;
-}
-
-Resolved
-resolve_in(PyObject* self, const PlainDict& d, PyObject* name) noexcept
-{
-    Resolved found = ours(type_attr(Py_TYPE(self), name));
-    if (found.via() != Via::Lookup && hidden_in(d.get(), name) != 0) {
-        return {nullptr, Via::Lookup};  // only str keys: no code, no error
-    }
-    return found;
-}
 
 Ref
 Resolved::call(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args,
@@ -367,21 +271,6 @@ on_dropped_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexc
 }
 
 }  // namespace
-
-int
-hidden_in(PyObject* d, PyObject* name) noexcept
-{
-#ifdef VAR_MAIN_CHECK_DECISIONS
-    if (state().watch.method_names != nullptr &&
-        PySet_Contains(state().watch.method_names, name) != 1) {
-        Py_FatalError("var_main: the hiding watch asked for a name that is not a method's");
-    }
-#endif
-    if (under_hiding_watch(d)) {
-        return 0;
-    }
-    return PyDict_Contains(d, name);
-}
 
 void
 watch_new_dict(PyObject* d) noexcept

@@ -160,7 +160,19 @@ is_our_method(PyObject* obj, Def def) noexcept
 class [[nodiscard]] PlainDict {
 public:
     PlainDict() noexcept = default;  // none
-    explicit PlainDict(PyObject* self) noexcept;
+    explicit PlainDict(PyObject* self) noexcept
+    {
+        if (!dict_is_plain(Py_TYPE(self))) {
+            return;
+        }
+        // An exact dict: a subclass's own __setitem__, __contains__ ... are
+        // what the literal item operations would call.
+        d_ = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+        if (!d_ || !PyDict_CheckExact(d_.get()) || !cpy::dict_has_only_str_keys(d_.get())) {
+            PyErr_Clear();
+            d_.reset();
+        }
+    }
     explicit operator bool() const noexcept { return static_cast<bool>(d_); }
     PyObject* get() const noexcept
     {
@@ -176,12 +188,64 @@ private:
 };
 
 // `self.__dict__` by ordinary attribute lookup.
-Ref instance_dict(PyObject* self) noexcept;
+inline Ref
+instance_dict(PyObject* self) noexcept
+{
+    if (dict_is_plain(Py_TYPE(self))) {
+        return Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    }
+    code_may_run();
+    return Ref::steal(PyObject_GetAttr(self, names().dunder_dict));
+}
 
 // A setting such as `_g_n_r` read straight from the instance dict, when
 // ordinary lookup would find it there and nowhere else.  A new reference, or
 // an empty Ref with no error set when the literal lookup must run.
 Ref read_setting(PyObject* self, PyObject* name) noexcept;
+
+// --- The hiding watch ------------------------------------------------------------
+
+// Is one of our method names a key of `d`, a dict with only exact str keys
+// (so asking runs no code)?  1, 0, or -1 with an error set.  Answered
+// without a probe while `d` is under the hiding watch, which keeps every
+// method name out (so `name` must be one: resolve() is asked for methods
+// only).
+inline bool under_hiding_watch(PyObject* d) noexcept;
+inline int
+hidden_in(PyObject* d, PyObject* name) noexcept
+{
+#ifdef VAR_MAIN_CHECK_DECISIONS
+    if (state().watch.method_names != nullptr &&
+        PySet_Contains(state().watch.method_names, name) != 1) {
+        Py_FatalError("var_main: the hiding watch asked for a name that is not a method's");
+    }
+#endif
+    if (under_hiding_watch(d)) {
+        return 0;
+    }
+    return PyDict_Contains(d, name);
+}
+
+// Is `d` under the hiding watch now (no key of it is a method name)?
+inline bool
+under_hiding_watch(PyObject* d) noexcept
+{
+    const int w = state().watch.watcher;
+    return w >= 0 && cpy::dict_watched(d, w);
+}
+
+// Starts the hiding watch on `d`, a dict just made for a new store that
+// nothing else has seen yet (only then is no change of it under way), when
+// it holds no method name.
+void watch_new_dict(PyObject* d) noexcept;
+
+// Does a watcher other than ours watch `d`?  Then every change of `d` runs
+// its callback, which may run any code.
+bool foreign_watchers(PyObject* d) noexcept;
+
+// Registers the hiding watch, once, at start-up.  False only with an error
+// set; without two free watchers the fast paths keep probing.
+bool start_hiding_watch() noexcept;
 
 // --- Calls through self -------------------------------------------------------------
 
@@ -206,7 +270,16 @@ public:
     bool failed() const noexcept { return via_ == Via::Failed; }
     Via via() const noexcept { return via_; }
     // Our function of the method defined at `def`?
-    bool is(Def def) const noexcept;
+    bool is(Def def) const noexcept
+    {
+        stamp_.check();
+        if (via_ == Via::Static) {
+            return def == Def::skip && fn_ == state().cls.skip_fn;
+        }
+        // A subclass may hold the bare _skip function (`_skip = T._skip`):
+        // it binds, and the literal call fails.  Only the unbound one is ours.
+        return via_ == Via::Bound && is_our_method(fn_, def);
+    }
     PyObject* function() const noexcept
     {
         stamp_.check();
@@ -224,12 +297,66 @@ private:
     Stamp stamp_;
 };
 
+namespace resolve_detail {
+// Our function (or our _skip) behind what the type has under a name.
+inline Resolved
+ours(PyObject* descr) noexcept
+{
+    if (descr == nullptr) {
+        return {nullptr, Via::Lookup};
+    }
+    if (is_function(descr)) {
+        return {descr, Via::Bound};
+    }
+    const ClassRecord& cls = state().cls;
+    if (descr == cls.skip_static && cpy::staticmethod_callable(descr) == cls.skip_fn) {
+        return {cls.skip_fn, Via::Static};
+    }
+    return {nullptr, Via::Lookup};
+}
+}  // namespace resolve_detail
+
 // The resolution of `self.<name>`, probing the instance dict for a
 // variable of that name.
-Resolved resolve(PyObject* self, PyObject* name) noexcept;
+inline Resolved
+resolve(PyObject* self, PyObject* name) noexcept
+{
+    PyTypeObject* tp = Py_TYPE(self);
+    if (!lookup_is_plain(tp)) {
+        return {nullptr, Via::Lookup};
+    }
+    Resolved found = resolve_detail::ours(type_attr(tp, name));
+    if (found.via() == Via::Lookup) {
+        return found;
+    }
+    // Neither is a data descriptor, so an instance variable comes first.
+    // With only exact str keys the probe compares no key with __eq__ and
+    // runs no code, so what the type gave is still what it resolves the
+    // name to when we answer; otherwise the caller takes the literal lookup.
+    Ref d = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    if (!d) {
+        return {nullptr, Via::Failed};
+    }
+    if (!cpy::dict_has_only_str_keys(d.get())) {
+        return {nullptr, Via::Lookup};
+    }
+    const int hidden = hidden_in(d.get(), name);
+    if (hidden != 0) {
+        return {nullptr, hidden < 0 ? Via::Failed : Via::Lookup};
+    }
+    return found;
+}
 
 // The same for a `self` whose PlainDict is `d`: no code runs.
-Resolved resolve_in(PyObject* self, const PlainDict& d, PyObject* name) noexcept;
+inline Resolved
+resolve_in(PyObject* self, const PlainDict& d, PyObject* name) noexcept
+{
+    Resolved found = resolve_detail::ours(type_attr(Py_TYPE(self), name));
+    if (found.via() != Via::Lookup && hidden_in(d.get(), name) != 0) {
+        return {nullptr, Via::Lookup};  // only str keys: no code, no error
+    }
+    return found;
+}
 
 // `self.<name>(*args)`.
 inline Ref
@@ -242,36 +369,6 @@ call_method(PyObject* self, PyObject* name, std::initializer_list<PyObject*> arg
 // Our __setattr__ function when setattr() on an instance of `tp` calls it
 // (the type keeps the generic slot, and the slot's lookup finds it).
 Resolved resolve_setattr(PyTypeObject* tp) noexcept;
-
-// --- The hiding watch ------------------------------------------------------------
-
-// Is one of our method names a key of `d`, a dict with only exact str keys
-// (so asking runs no code)?  1, 0, or -1 with an error set.  Answered
-// without a probe while `d` is under the hiding watch, which keeps every
-// method name out (so `name` must be one: resolve() is asked for methods
-// only).
-int hidden_in(PyObject* d, PyObject* name) noexcept;
-
-// Is `d` under the hiding watch now (no key of it is a method name)?
-inline bool
-under_hiding_watch(PyObject* d) noexcept
-{
-    const int w = state().watch.watcher;
-    return w >= 0 && cpy::dict_watched(d, w);
-}
-
-// Starts the hiding watch on `d`, a dict just made for a new store that
-// nothing else has seen yet (only then is no change of it under way), when
-// it holds no method name.
-void watch_new_dict(PyObject* d) noexcept;
-
-// Does a watcher other than ours watch `d`?  Then every change of `d` runs
-// its callback, which may run any code.
-bool foreign_watchers(PyObject* d) noexcept;
-
-// Registers the hiding watch, once, at start-up.  False only with an error
-// set; without two free watchers the fast paths keep probing.
-bool start_hiding_watch() noexcept;
 
 // --- The public class ---------------------------------------------------------------
 
