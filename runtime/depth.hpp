@@ -40,6 +40,19 @@ std::uintptr_t floor_for(std::uintptr_t sp) noexcept;  // the slow way
 bool stack_exhausted() noexcept;                       // raises RecursionError
 }  // namespace depth_detail
 
+// Would `levels` nested Depth scopes entered here all succeed?  For a
+// caller that does the work of several nested calls at once, when nothing
+// between their entries could run code or see the count: it then enters
+// none.  False when unsure (the caller enters them one by one, and the one
+// that fails says so).
+[[gnu::always_inline]] inline bool
+room_for(PyThreadState* ts, int levels) noexcept
+{
+    using namespace depth_detail;
+    const auto sp = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    return cpy::recursion_room(ts) >= levels - 1 && sp > last.floor && sp <= last.top;
+}
+
 class Depth {
 public:
     Depth() noexcept = default;

@@ -81,6 +81,14 @@ enter_recursive(PyThreadState* ts, const char* where) noexcept
     return ts->c_recursion_remaining-- < 0 && _Py_CheckRecursiveCall(ts, where) != 0;
 }
 
+// How many more levels enter_recursive() allows before it fails, minus
+// one; -1 when unknown.
+inline int
+recursion_room(PyThreadState* ts) noexcept
+{
+    return facilities.recursion ? ts->c_recursion_remaining : -1;
+}
+
 inline void
 leave_recursive(PyThreadState* ts) noexcept
 {

@@ -276,22 +276,8 @@ void
 watch_new_dict(PyObject* d) noexcept
 {
     const Watch& w = state().watch;
-    if (w.watcher < 0 || !cpy::facilities.watch_bits || !PyDict_CheckExact(d) ||
-        !cpy::dict_is_combined(d) || cpy::dict_watchers(d) != 0) {
-        return;
-    }
-    const Names& n = names();
-    Py_ssize_t pos = 0;
-    PyObject* key;
-    PyObject* value;
-    while (PyDict_Next(d, &pos, &key, &value)) {
-        // A new store holds only its settings, under our own names.
-        if (key != n.i_c_u && key != n.g_n_r && key != n.g_n_i && key != n.g_n_s &&
-            is_method_name(key)) {
-            return;
-        }
-    }
-    if (PyDict_Watch(w.watcher, d) < 0) {
+    if (w.watcher >= 0 && cpy::facilities.watch_bits && PyDict_CheckExact(d) &&
+        cpy::dict_is_combined(d) && cpy::dict_watchers(d) == 0 && PyDict_Watch(w.watcher, d) < 0) {
         PyErr_Clear();
     }
 }

@@ -235,8 +235,8 @@ under_hiding_watch(PyObject* d) noexcept
 }
 
 // Starts the hiding watch on `d`, a dict just made for a new store that
-// nothing else has seen yet (only then is no change of it under way), when
-// it holds no method name.
+// nothing else has seen yet (only then is no change of it under way), and
+// that holds only the settings (no method name).
 void watch_new_dict(PyObject* d) noexcept;
 
 // Does a watcher other than ours watch `d`?  Then every change of `d` runs

@@ -94,24 +94,31 @@ getattr_hook(Call& call, Any self, Str name) noexcept
     return Py_NewRef(on ? name.p : Py_None);
 }
 
+namespace {
+
+// __setattr__'s body, given the store's PlainDict when the caller has it
+// (setattr() of ours, nothing run since it was read).
 PyObject*
-setattr_hook(Call& call, Any self, Str name, Any value) noexcept
+assign(Call& call, PyObject* self, PyObject* name, PyObject* value, PlainDict&& d) noexcept
 {
     // The common assignment: the setting read from a plain dict (the type
     // has nothing of that name), an exact bool.  With only str keys in the
     // dict nothing on the way runs code.
-    if (PlainDict d(self); d) {
+    if (!d) {
+        d = PlainDict(self);
+    }
+    if (d) {
         PyObject* setting = type_attr(Py_TYPE(self), names().g_n_i) == nullptr
                                 ? PyDict_GetItemWithError(d.get(), names().g_n_i)
                                 : nullptr;
         if (setting == Py_True) {
-            if (PyDict_SetItem(d.get(), name.p, value) < 0) {
+            if (PyDict_SetItem(d.get(), name, value) < 0) {
                 return call.fail(kStoreAsGiven);
             }
             return new_none();
         }
         if (setting == Py_False) {
-            if (!call_set_attr(self, name.p, value, call.thread(), std::move(d))) {
+            if (!call_set_attr(self, name, value, call.thread(), std::move(d))) {
                 return call.fail(kCallSetAttr);
             }
             return new_none();
@@ -130,15 +137,23 @@ setattr_hook(Call& call, Any self, Str name, Any value) noexcept
         return call.fail(kReadInherit);
     }
     if (on) {
-        if (!store_item(self, name.p, value)) {
+        if (!store_item(self, name, value)) {
             return call.fail(kStoreAsGiven);
         }
         return new_none();
     }
-    if (!call_set_attr(self, name.p, value, call.thread())) {
+    if (!call_set_attr(self, name, value, call.thread())) {
         return call.fail(kCallSetAttr);
     }
     return new_none();
+}
+
+}  // namespace
+
+PyObject*
+setattr_hook(Call& call, Any self, Str name, Any value) noexcept
+{
+    return assign(call, self, name.p, value, PlainDict());
 }
 
 PyObject*
@@ -199,7 +214,8 @@ call_set_attr(PyObject* self, PyObject* name, PyObject* value, PyThreadState* ts
 }
 
 int
-set_attribute(PyObject* self, PyObject* name, PyObject* value, PyThreadState* ts) noexcept
+set_attribute(PyObject* self, PyObject* name, PyObject* value, PyThreadState* ts,
+              PlainDict&& known) noexcept
 {
     // setattr(self, name, value) lands in our __setattr__ (the type keeps
     // the generic slot, and the slot's lookup finds it): run its body
@@ -208,6 +224,7 @@ set_attribute(PyObject* self, PyObject* name, PyObject* value, PyThreadState* ts
     Resolved found = PyUnicode_CheckExact(name) ? resolve_setattr(Py_TYPE(self))
                                                 : Resolved(nullptr, Via::Lookup);
     if (!found.is(Def::setattr_hook)) {
+        known.reset();
         code_may_run();
         return PyObject_SetAttr(self, name, value);
     }
@@ -215,7 +232,8 @@ set_attribute(PyObject* self, PyObject* name, PyObject* value, PyThreadState* ts
     Ref hold = Ref::borrow(fn);
     Ref interned = Ref::steal(cpy::interned_name(state().interp, name));
     Ref r = Ref::steal(run_as(
-        fn, [&](Call& call) { return setattr_hook(call, self, Str{interned.get()}, value); }, ts));
+        fn, [&](Call& call) { return assign(call, self, interned.get(), value, std::move(known)); },
+        ts));
     return r ? 0 : -1;
 }
 

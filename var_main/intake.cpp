@@ -125,7 +125,9 @@ add_entry(Call& call, PyObject* self, PyObject* key, PyObject* v) noexcept
         }
         return true;
     }
-    if (!call_mv_set(self, key, v, ts)) {
+    // The store's dict read here serves each level of the assignment below,
+    // as long as nothing runs code in between.
+    if (!call_mv_set(self, key, v, ts, PlainDict(self))) {
         call.fail(kAddValue);
         return false;
     }
@@ -330,33 +332,52 @@ mv_add(Call& call, Any self, Dict kwargs) noexcept
     return new_none();
 }
 
+namespace {
+
+// _mv_set's body, given the store's PlainDict when the caller has it.
 PyObject*
-mv_set(Call& call, Any self, Str name, Any value, Any inherit) noexcept
+set_variable(Call& call, PyObject* self, PyObject* name, PyObject* value, PyObject* inherit,
+             PlainDict&& known) noexcept
 {
-    int convert = truth(inherit);
+    const int convert = truth(inherit);
     if (convert < 0) {
         return call.fail(kTestInherit);
     }
     if (convert) {
-        if (!call_set_attr(self, name.p, value, call.thread())) {
+        if (!call_set_attr(self, name, value, call.thread(), std::move(known))) {
             return call.fail(kConvert);
         }
     }
-    else if (set_attribute(self, name.p, value, call.thread()) < 0) {
+    else if (set_attribute(self, name, value, call.thread(), std::move(known)) < 0) {
         return call.fail(kAssign);
     }
     return new_none();
 }
 
-bool
-call_mv_set(PyObject* self, PyObject* key, PyObject* value, PyThreadState* ts) noexcept
+}  // namespace
+
+PyObject*
+mv_set(Call& call, Any self, Str name, Any value, Any inherit) noexcept
 {
-    Resolved found = resolve(self, names().mv_set);
+    return set_variable(call, self, name.p, value, inherit, PlainDict());
+}
+
+bool
+call_mv_set(PyObject* self, PyObject* key, PyObject* value, PyThreadState* ts,
+            PlainDict&& known) noexcept
+{
+    Resolved found =
+        known ? resolve_in(self, known, names().mv_set) : resolve(self, names().mv_set);
     if (found.is(Def::mv_set) && PyUnicode_CheckExact(key)) {
         PyObject* fn = found.function();
         return static_cast<bool>(Ref::steal(run_as(
-            fn, [&](Call& call) { return mv_set(call, self, Str{key}, value, Py_False); }, ts)));
+            fn,
+            [&](Call& call) {
+                return set_variable(call, self, key, value, Py_False, std::move(known));
+            },
+            ts)));
     }
+    known.reset();
     return static_cast<bool>(
         std::move(found).call(self, names().mv_set, {key, value}, nullptr, ts));
 }

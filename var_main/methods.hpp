@@ -22,9 +22,10 @@ PyObject* set_attr(Call&, Any self, Str name, Any value) noexcept;
 // PlainDict when the caller has it.  False with the error set.
 bool call_set_attr(PyObject* self, PyObject* name, PyObject* value, PyThreadState* ts,
                    PlainDict&& known = PlainDict()) noexcept;
-// `setattr(self, name, value)`: 0, or -1 with the error set.
-int set_attribute(PyObject* self, PyObject* name, PyObject* value,
-                  PyThreadState* ts = nullptr) noexcept;
+// `setattr(self, name, value)`: 0, or -1 with the error set.  `known`: as
+// for call_set_attr.
+int set_attribute(PyObject* self, PyObject* name, PyObject* value, PyThreadState* ts = nullptr,
+                  PlainDict&& known = PlainDict()) noexcept;
 
 // intake.cpp
 PyObject* set_dict(Call&, Any self, Str key, Dict value, Any new_) noexcept;
@@ -32,8 +33,10 @@ PyObject* set_list(Call&, Any self, Any value, StrOrNone key) noexcept;
 PyObject* mv_add(Call&, Any self, Dict kwargs) noexcept;
 PyObject* mv_set(Call&, Any self, Str name, Any value, Any inherit) noexcept;
 PyObject* mv_set_kwargs(Call&, Any self, Dict kwargs) noexcept;
-// `self._mv_set(key, value)`: false with the error set.
-bool call_mv_set(PyObject* self, PyObject* key, PyObject* value, PyThreadState* ts) noexcept;
+// `self._mv_set(key, value)`: false with the error set.  `known`: as for
+// call_set_attr.
+bool call_mv_set(PyObject* self, PyObject* key, PyObject* value, PyThreadState* ts,
+                 PlainDict&& known = PlainDict()) noexcept;
 
 // query.cpp
 PyObject* mv_get(Call&, Any self, Any key, Any fallback) noexcept;
