@@ -8,10 +8,12 @@
 namespace vm {
 
 void
-register_public_class(PyTypeObject* type, PyObject* add, PyObject* keys, PyObject* get) noexcept
+register_public_class(PyTypeObject* type, PyObject* add, PyObject* keys, PyObject* get,
+                      inquiry truth) noexcept
 {
     PublicClass& pc = state().public_class;
     pc.type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type));
+    pc.truth = truth;
     pc.add = Py_NewRef(add);
     pc.keys = Py_NewRef(keys);
     pc.get = Py_NewRef(get);
@@ -42,15 +44,41 @@ has_variable(PyObject* store, PyObject* key) noexcept
     return excluded < 0 ? -1 : !excluded;
 }
 
-Ref
-get_variable(PyObject* store, PyObject* name, PyObject* fallback) noexcept
+int
+find_variable(PyObject* store, PyObject* name, Ref& out) noexcept
 {
     const int present = has_variable(store, name);
     if (present <= 0) {
-        return present < 0 ? Ref() : Ref::borrow(fallback);
+        return present;
     }
     Ref d = instance_dict(store);
-    return d ? dict_item(d.get(), name) : Ref();
+    out = d ? dict_item(d.get(), name) : Ref();
+    return out ? 1 : -1;
+}
+
+Ref
+get_variable(PyObject* store, PyObject* name, PyObject* fallback) noexcept
+{
+    Ref found;
+    const int r = find_variable(store, name, found);
+    return r == 0 ? Ref::borrow(fallback) : std::move(found);
+}
+
+Py_ssize_t
+count_variables(PyObject* store) noexcept
+{
+    // With our own _skip, the variables are the entries but the settings
+    // present; a probe each, and no code run.
+    if (PlainDict d(store); d && resolve_in(store, d, names().skip).is(Def::skip)) {
+        Py_ssize_t n = PyDict_GET_SIZE(d.get());
+        for (PyObject* setting : names().settings) {
+            n -= PyDict_Contains(d.get(), setting);
+        }
+        return n;
+    }
+    code_may_run();
+    Ref keys = Ref::steal(PyObject_CallMethodNoArgs(store, names().keys));
+    return keys ? PyObject_Size(keys.get()) : -1;
 }
 
 Tried

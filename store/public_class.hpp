@@ -12,10 +12,11 @@
 
 namespace vm {
 
-// Makes the class known: its type and the descriptors behind its own add,
-// keys and get (held for the life of the process).
-void register_public_class(PyTypeObject* type, PyObject* add, PyObject* keys,
-                           PyObject* get) noexcept;
+// Makes the class known: its type, the descriptors behind its own add, keys
+// and get (held for the life of the process), and its truth slot, which
+// runs no code.
+void register_public_class(PyTypeObject* type, PyObject* add, PyObject* keys, PyObject* get,
+                           inquiry truth) noexcept;
 
 // add(**kwargs): `self._mv_add(kwargs)`, where kwargs is a dict of its own.
 Ref add_variables(PyObject* self, PyObject* kwargs, PyThreadState* ts = nullptr) noexcept;
@@ -24,9 +25,15 @@ Ref add_variables(PyObject* self, PyObject* kwargs, PyThreadState* ts = nullptr)
 // rule keeps.  1, 0, or -1 with an error set.
 int has_variable(PyObject* store, PyObject* key) noexcept;
 
-// get(name, default): `store.__dict__[name] if name in store.keys() else
-// default`.
+// `store.__dict__[name] if name in store.keys()`: 1 with `out` set, 0 when
+// it is not a variable, -1 with an error set.
+int find_variable(PyObject* store, PyObject* name, Ref& out) noexcept;
+
+// get(name, default): the variable, or `default`.
 Ref get_variable(PyObject* store, PyObject* name, PyObject* fallback) noexcept;
+
+// len(store.keys()): how many variables the store holds; -1 with an error.
+Py_ssize_t count_variables(PyObject* store) noexcept;
 
 // `nested.add(**entries)` for a merge into a nested store whose add is the
 // class's own: _mv_add gets the entries as a dict of its own.

@@ -77,15 +77,19 @@ truth(PyObject* v) noexcept
     return PyObject_IsTrue(v);
 }
 
-// Does truth(v) run no Python code?  True for None, bools, exact dicts and
-// types without a length or __bool__ slot (a store's, unless its class adds
-// one); false when unsure.
+// Does truth(v) run no Python code?  True for None, bools, exact dicts, the
+// public class's stores (always true) and types without a length or
+// __bool__ slot; false when unsure.
 inline bool
 truth_runs_no_code(PyObject* v) noexcept
 {
     PyTypeObject* tp = Py_TYPE(v);
     if (v == Py_None || PyBool_Check(v) || tp == &PyDict_Type) {
         return true;
+    }
+    if (tp->tp_as_number != nullptr && tp->tp_as_number->nb_bool != nullptr) {
+        // The public class's own: every store is true.
+        return tp->tp_as_number->nb_bool == state().public_class.truth;
     }
     return (tp->tp_as_number == nullptr || tp->tp_as_number->nb_bool == nullptr) &&
            (tp->tp_as_mapping == nullptr || tp->tp_as_mapping->mp_length == nullptr) &&

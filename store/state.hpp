@@ -89,11 +89,12 @@ struct Watch {
     PyObject* method_names = nullptr;  // frozenset, owned
 };
 
-// The public class, once tesselvar._core has registered it: the class and
-// the descriptor objects that hold its own add, keys and get (owned for the
-// life of the process, so their addresses are never reused).
+// The public class, once tesselvar._core has registered it: the class, its
+// truth slot, and the descriptor objects that hold its own add, keys and get
+// (owned for the life of the process, so their addresses are never reused).
 struct PublicClass {
     PyTypeObject* type = nullptr;
+    inquiry truth = nullptr;  // its nb_bool
     PyObject* add = nullptr;
     PyObject* keys = nullptr;
     PyObject* get = nullptr;

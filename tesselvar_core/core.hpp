@@ -53,11 +53,15 @@ void install_vectorcall(PyTypeObject* tp) noexcept;
 // A factory for these settings: one of the shared ones for bools.
 Ref factory_for(PyObject* reprint, PyObject* inherit) noexcept;
 
+// Is `factory` one of ours that gives the stores it makes these settings?
+bool factory_makes(PyObject* factory, PyObject* reprint, PyObject* inherit) noexcept;
+
 // The settings dict of a store set up with one of the shared factories
 // (borrowed), or NULL for any other factory.
 PyObject* shared_settings(PyObject* factory, PyObject* reprint, PyObject* inherit) noexcept;
 
-// TesselVar.__init__(self, reprint=True, inherit=False).
+// TesselVar.__init__(self, data=None, /, *, reprint=True, inherit=False,
+// **variables).
 int store_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept;
 
 // A new TesselVar set up with `factory`, made without calling the class
@@ -68,13 +72,31 @@ Ref new_store(PyObject* factory, PyObject* reprint, PyObject* inherit) noexcept;
 // be made without calling the class?
 bool construction_is_own() noexcept;
 
+// Checks a document before it is loaded: every key of its mappings a str,
+// and none a setting's name.  False with TypeError or ValueError naming the
+// key and its path.
+bool check_document(PyObject* data) noexcept;
+
 // Type creation, called once from the module's exec step.
 bool make_factory_type(PyObject* module) noexcept;
 bool make_keys_types(PyObject* module) noexcept;
 bool make_store_type(PyObject* module) noexcept;
 bool make_methods(PyObject* module) noexcept;  // after the store type
 
-// The keys view of a store.
+// The keys view of a store, and an iterator over its names.
 Ref new_keys_view(PyObject* store) noexcept;
+Ref new_keys_iter(PyObject* store) noexcept;
+
+// The mapping protocol of the store class (mapping.cpp), and its pickle and
+// copy methods (pickle.cpp).
+PyObject* store_getitem(PyObject* self, PyObject* name) noexcept;
+int store_setitem(PyObject* self, PyObject* name, PyObject* value) noexcept;
+int store_contains(PyObject* self, PyObject* name) noexcept;
+Py_ssize_t store_len(PyObject* self) noexcept;
+PyObject* store_iter(PyObject* self) noexcept;
+int store_truth(PyObject* self) noexcept;
+extern PyMethodDef kPickleMethods[];
+// Registers the class's reduction with copyreg, for pickle and copy.
+bool register_pickling() noexcept;
 
 }  // namespace tv

@@ -208,6 +208,16 @@ PyType_Spec factory_spec = {
 
 }  // namespace
 
+bool
+factory_makes(PyObject* factory, PyObject* reprint, PyObject* inherit) noexcept
+{
+    if (!Py_IS_TYPE(factory, g.factory)) {
+        return false;
+    }
+    const Factory* f = as_factory(factory);
+    return f->reprint == reprint && f->inherit == inherit && reprint != nullptr;
+}
+
 Ref
 factory_for(PyObject* reprint, PyObject* inherit) noexcept
 {

@@ -144,33 +144,7 @@ PyType_Spec iter_spec = {
 PyObject*
 view_iter(PyObject* self) noexcept
 {
-    Ref store = Ref::borrow(store_of(self));
-    Ref d = vm::instance_dict(store.get());
-    if (!d) {
-        return nullptr;
-    }
-    Ref inner;
-    // A dict subclass is walked as `for name in store.__dict__` walks it,
-    // through its own iteration, like `in` asks its own __contains__.
-    if (!PyDict_CheckExact(d.get())) {
-        inner = Ref::steal(PyObject_GetIter(d.get()));
-        if (!inner) {
-            return nullptr;
-        }
-        d.reset();
-    }
-    KeysIter* it = PyObject_GC_New(KeysIter, g.keys_iter);
-    if (it == nullptr) {
-        return nullptr;
-    }
-    it->pos = 0;
-    it->size = d ? PyDict_GET_SIZE(d.get()) : 0;
-    it->left = it->size;
-    it->store = store.release();
-    it->dict = d.release();
-    it->it = inner.release();
-    PyObject_GC_Track(it);
-    return reinterpret_cast<PyObject*>(it);
+    return new_keys_iter(store_of(self)).release();
 }
 
 Ref
@@ -341,6 +315,38 @@ new_keys_view(PyObject* store) noexcept
     v->store = Py_NewRef(store);
     PyObject_GC_Track(v);
     return Ref::steal(reinterpret_cast<PyObject*>(v));
+}
+
+Ref
+new_keys_iter(PyObject* store_) noexcept
+{
+    Ref store = Ref::borrow(store_);
+    Ref d = vm::instance_dict(store.get());
+    if (!d) {
+        return Ref();
+    }
+    Ref inner;
+    // A dict subclass is walked as `for name in store.__dict__` walks it,
+    // through its own iteration, like `in` asks its own __contains__.
+    if (!PyDict_CheckExact(d.get())) {
+        inner = Ref::steal(PyObject_GetIter(d.get()));
+        if (!inner) {
+            return Ref();
+        }
+        d.reset();
+    }
+    KeysIter* it = PyObject_GC_New(KeysIter, g.keys_iter);
+    if (it == nullptr) {
+        return Ref();
+    }
+    it->pos = 0;
+    it->size = d ? PyDict_GET_SIZE(d.get()) : 0;
+    it->left = it->size;
+    it->store = store.release();
+    it->dict = d.release();
+    it->it = inner.release();
+    PyObject_GC_Track(it);
+    return Ref::steal(reinterpret_cast<PyObject*>(it));
 }
 
 bool

@@ -263,7 +263,7 @@ make_methods(PyObject* module) noexcept
         }
         *item.slot = descr.release();
     }
-    vm::register_public_class(g.store, g.add, g.keys, g.get);
+    vm::register_public_class(g.store, g.add, g.keys, g.get, store_truth);
     return true;
 }
 

@@ -17,7 +17,8 @@ bool g_ready = false;
 bool
 build(PyObject* module) noexcept
 {
-    return make_store_type(module) && make_factory_type(module) && make_keys_types(module);
+    return make_store_type(module) && make_factory_type(module) && make_keys_types(module) &&
+           register_pickling();
 }
 
 // The types derive from var_main's class and hold var_main's objects, and

@@ -41,6 +41,13 @@ const char kStoreDoc[] = "TesselVar(reprint=True, inherit=False)\n--\n\n"
 
 PyType_Slot store_slots[] = {
     {Py_tp_init, reinterpret_cast<void*>(store_init)},
+    {Py_mp_subscript, reinterpret_cast<void*>(store_getitem)},
+    {Py_mp_ass_subscript, reinterpret_cast<void*>(store_setitem)},
+    {Py_mp_length, reinterpret_cast<void*>(store_len)},
+    {Py_sq_contains, reinterpret_cast<void*>(store_contains)},
+    {Py_tp_iter, reinterpret_cast<void*>(store_iter)},
+    {Py_nb_bool, reinterpret_cast<void*>(store_truth)},
+    {Py_tp_methods, kPickleMethods},
     {Py_tp_doc, const_cast<char*>(kStoreDoc)},
     {0, nullptr},
 };

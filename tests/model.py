@@ -37,6 +37,7 @@ the extension in results, exception types and messages and in the shape of
 from __future__ import annotations
 
 import copy as _copy
+import copyreg as _copyreg
 import threading as _threading
 import types as _types
 from typing import Any, Dict, List, Optional, Set, Tuple, Union  # noqa: F401
@@ -622,8 +623,21 @@ class _KeysPy:
 class TesselVarPy(TesselVarMainPy):
     """The public store class, as python/tesselvar/ defines it."""
 
-    def __init__(self, reprint: Any = True, inherit: Any = False) -> None:
+    def __init__(self, data: Any = None, /, *, reprint: Any = True,
+                 inherit: Any = False, **variables: Any) -> None:
+        if data is not None and not isinstance(data, dict) and not hasattr(data, "keys"):
+            raise TypeError(
+                "TesselVar() takes a mapping of variables as its positional argument, "
+                f"not {type(data).__name__}; the settings are keyword-only: "
+                "TesselVar(reprint=..., inherit=...)")
+        given = None if data is None else dict(data)
+        for part in (given, variables):
+            if part is not None:
+                _check_document(part)
         self._set_class(_FactoryPy(reprint, inherit), reprint, inherit)
+        for part in (given, variables):
+            if part:
+                self._mv_add(part)
 
     def add(self, /, **kwargs: Any) -> None:
         """Store each keyword as a variable, merging into what is there."""
@@ -639,24 +653,84 @@ class TesselVarPy(TesselVarMainPy):
             return self.__dict__[name]
         return default
 
-    def __getstate__(self) -> dict:
-        return dict(self.__dict__)
+    # The mapping protocol: the variables, by name.
+    def __getitem__(self, name: Any) -> Any:
+        if _has_variable(self, name):
+            return self.__dict__[name]
+        raise KeyError(name)
 
-    def __setstate__(self, state: dict) -> None:
-        self.__dict__.update(state)
+    def __setitem__(self, name: Any, value: Any) -> None:
+        setattr(self, name, value)
 
-    def __copy__(self) -> "TesselVarPy":
-        clone = type(self).__new__(type(self))
-        clone.__dict__.update(self.__dict__)
-        return clone
+    def __delitem__(self, name: Any) -> None:
+        if not _has_variable(self, name):
+            raise KeyError(name)
+        del self.__dict__[name]
 
-    def __deepcopy__(self, memo: dict) -> "TesselVarPy":
-        clone = type(self).__new__(type(self))
+    def __contains__(self, name: Any) -> bool:
+        return _has_variable(self, name)
+
+    def __iter__(self) -> Any:
+        return iter(self.keys())
+
+    def __len__(self) -> int:
+        return len(self.keys())
+
+    def __bool__(self) -> bool:
+        return True
+
+    # Pickles and copies: a store set up by its factory as the factory sets
+    # stores up is made again by calling it, then given its other entries.
+    def __reduce__(self) -> Any:
+        d = self.__dict__
+        items = list(d.items())
+        head = items[:4]
+        if (type(self) is TesselVarPy and len(head) == 4
+                and [k for k, _ in head] == ["_i_c_u", "_g_n_r", "_g_n_i", "_g_n_s"]
+                and type(head[0][1]) is _FactoryPy and head[3][1] is False
+                and head[0][1].reprint is head[1][1]
+                and head[0][1].inherit is head[2][1]):
+            return (head[0][1], (), tuple(x for item in items[4:] for x in item))
+        return (_copyreg.__newobj__, (type(self),), dict(d))
+
+    def __setstate__(self, state: Any) -> None:
+        d = self.__dict__
+        if isinstance(state, tuple) and len(state) % 2 == 0:
+            for i in range(0, len(state), 2):
+                d[state[i]] = state[i + 1]
+        elif isinstance(state, dict):
+            d.update(state)
+        else:
+            raise TypeError(f"a TesselVar's state is a tuple or a dict, not {type(state).__name__}")
+
+    def __deepcopy__(self, memo: Any) -> Any:
+        make, args, state = self.__reduce__()
+        clone = make(*args)
         memo[id(self)] = clone
-        for key, value in self.__dict__.items():
-            clone.__dict__[_copy.deepcopy(key, memo)] = _copy.deepcopy(value,
-                                                                       memo)
+        clone.__setstate__(_copy.deepcopy(state, memo))
         return clone
+
+
+_copyreg.pickle(TesselVarPy, TesselVarPy.__reduce__)
+
+
+def _check_document(data: Any, where: str = "$") -> None:
+    """The keys of a document's mappings, at any depth: str, and no
+    setting's name."""
+    if type(data) is dict:
+        for key, value in data.items():
+            if type(key) is not str:
+                raise TypeError(f"the key {key!r} at {where} is not a str "
+                                f"({type(key).__name__}): a store's variables "
+                                f"are named by str keys")
+            if key in ("_i_c_u", "_g_n_r", "_g_n_i", "_g_n_s"):
+                raise ValueError(f"the key {key!r} at {where} is the name of a "
+                                 f"store's setting: loaded, it would replace the "
+                                 f"setting")
+            _check_document(value, f"{where}.{key}")
+    elif type(data) in (list, tuple):
+        for i, value in enumerate(data):
+            _check_document(value, f"{where}[{i}]")
 
 
 # Nested stores are recognised by this name (see the module docstring).
@@ -909,8 +983,8 @@ def self_check(verbose: bool = False) -> List[str]:
     ]
     differences = []
     for reprint, inherit in ((True, False), (None, False)):
-        a = TesselVar(reprint, inherit)
-        b = TesselVarPy(reprint, inherit)
+        a = TesselVar(reprint=reprint, inherit=inherit)
+        b = TesselVarPy(reprint=reprint, inherit=inherit)
         for label, op in ops:
             got_a = outcome(lambda: op(a))
             got_b = outcome(lambda: op(b))

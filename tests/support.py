@@ -23,7 +23,7 @@ def bare(cls=TesselVarMain):
 
 def store(reprint=True, inherit=False, **variables):
     """A set-up TesselVar holding the given variables (stored as given)."""
-    s = TesselVar(reprint, inherit)
+    s = TesselVar(reprint=reprint, inherit=inherit)
     s.__dict__.update(variables)
     return s
 

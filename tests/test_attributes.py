@@ -57,7 +57,7 @@ class ReadTest(unittest.TestCase):
         self.assertIsNone(s.a)
         self.assertEqual(s._mv_keys.__func__, T._mv_keys)
         self.assertIs(s._g_n_r, True)
-        self.assertRaises(TypeError, len, s)  # type-level lookups skip __getattr__
+        self.assertRaises(TypeError, abs, s)  # type-level lookups skip __getattr__
         s.__dict__["v"] = 1
         self.assertEqual((s.__getattr__("v"), store(None).__getattr__("_skip")), ("v", None))
 
@@ -200,7 +200,7 @@ class TesselVarTest(unittest.TestCase):
         self.assertEqual((type(s).__name__, TesselVar.__bases__, type(s.__dict__)), ("TesselVar", (T,), dict))
         self.assertEqual(list(s.__dict__.items())[1:], [("_g_n_r", True), ("_g_n_i", False), ("_g_n_s", False)])
         reprint = []
-        s = TesselVar(reprint, 1)
+        s = TesselVar(reprint=reprint, inherit=1)
         made = s._i_c_u()
         self.assertIs(type(made), TesselVar)
         self.assertEqual(list(made.__dict__), SKIP)
@@ -220,7 +220,7 @@ class TesselVarTest(unittest.TestCase):
                          ("tesselvar", "TesselVar", "TesselVar", type))
         self.assertIs(pickle.loads(pickle.dumps(TesselVar)), TesselVar)
         self.assertEqual(str(raised(getattr, TesselVar.__new__(TesselVar), "nope")), "'TesselVar' object has no attribute 'nope'")
-        f = TesselVar(None, 2)._i_c_u
+        f = TesselVar(reprint=None, inherit=2)._i_c_u
         self.assertEqual((repr(f), type(f).__name__), ("<TesselVar factory reprint=None inherit=2>", "_Factory"))
         self.assertIs(type(copy.deepcopy(f)), tesselvar._Factory)
         self.assertRaises(TypeError, setattr, tesselvar._Factory, "x", 1)
@@ -262,7 +262,7 @@ class TesselVarTest(unittest.TestCase):
         factory = TesselVar()._i_c_u
         TesselVar._set_class = lambda self, *args: log.append(("class", args[1:]))
         try:
-            made = [TesselVar(0), factory()]
+            made = [TesselVar(reprint=0), factory()]
         finally:
             del TesselVar._set_class
         self.assertEqual(log[-2:], [("class", (0, False)), ("class", (True, False))])
@@ -274,7 +274,7 @@ class TesselVarTest(unittest.TestCase):
             (f"pickle{p}", lambda o, p=p: pickle.loads(pickle.dumps(o, p)))
             for p in range(pickle.HIGHEST_PROTOCOL + 1)]
         for reprint, inherit in [(None, False), ("yes", 1)]:
-            s = TesselVar(reprint, inherit)
+            s = TesselVar(reprint=reprint, inherit=inherit)
             s.cfg = {"h": "x", "l": [1, {"a": 2}]}
             s.t = (1, 2)
             for what, copier in copiers:
@@ -296,6 +296,74 @@ class TesselVarTest(unittest.TestCase):
                         self.assertEqual((type(c.cfg), c.cfg._g_n_r), (TesselVar, reprint))
                         c.cfg.new = 1
                         self.assertNotIn("new", s.cfg.__dict__)
+
+
+    def test_data_in_the_constructor(self):
+        class Sub(TesselVar):
+            pass
+
+        class Keys:  # a mapping by keys() and [], as dict() takes it
+            def keys(self):
+                return ["a"]
+
+            def __getitem__(self, k):
+                return {"b": [1, {"c": 2}]}
+
+        want = {"a": {"b": [1, {"c": 2}]}, "x": 3}
+        for label, make in [("dict", lambda: TesselVar({"a": {"b": [1, {"c": 2}]}}, x=3)),
+                            ("mapping", lambda: TesselVar(Keys(), x=3)),
+                            ("ordered", lambda: TesselVar(collections.OrderedDict(Keys()), x=3)),
+                            ("subclass", lambda: Sub({"a": {"b": [1, {"c": 2}]}}, x=3)),
+                            ("merged", lambda: TesselVar({"a": {"b": [1]}, "x": 0}, a={"b": [{"c": 2}]}, x=3))]:
+            with self.subTest(label):
+                s = make()
+                self.assertEqual((s._mv_to_dict(), type(s.a.b[1]).__name__, s.a._g_n_r), (want, "TesselVar", True))
+        s = TesselVar({"a": {}}, reprint=False, inherit=True)  # loaded as _mv_add loads
+        self.assertEqual((repr(s.a), s._g_n_r, s._g_n_i, s.nope), ("TesselVar()", False, True, None))
+        refused = [((False,), TypeError, "positional argument, not bool; the settings are keyword-only"),
+                   ((None, True), TypeError, "one positional argument, a mapping of variables (2 given)"),
+                   (({"a": [{"b": {5: 1}}]},), TypeError, "the key 5 at $.a[0].b is not a str (int)"),
+                   (({"p": {"q": {"_i_c_u": 1}}},), ValueError, "the key '_i_c_u' at $.p.q is the name of a store's setting")]
+        for args, exc, text in refused:
+            with self.subTest(args=args):
+                self.assertIn(text, str(raised(TesselVar, *args, expect=exc)))
+        self.assertIn("'_g_n_s' at $", str(raised(TesselVar, expect=ValueError, _g_n_s=1)))
+
+    def test_mapping_protocol(self):
+        s = TesselVar({"a": 1, "b": {"c": 2}})
+        s.__dict__[5] = "five"
+        self.assertEqual((s["a"], s[5], "b" in s, "_g_n_r" in s, list(s), len(s), bool(TesselVar())),
+                         (1, "five", True, False, ["a", "b", 5], 3, True))
+        for name in ("_g_n_r", "zz", ("a",)):
+            self.assertEqual(raised(s.__getitem__, name, expect=KeyError).args, (name,))
+        s["d"] = {"e": [{"f": 1}]}
+        del s["a"]
+        self.assertRaises(KeyError, s.__delitem__, "_i_c_u")
+        self.assertEqual((type(s.d.e[0]).__name__, dict(s)["d"] is s.d, {**s}.keys() == {"b", 5, "d"}),
+                         ("TesselVar", True, True))
+        self.assertIn("_i_c_u", s.__dict__)
+
+        class Hides(TesselVar):
+            def _skip(self):
+                return ["_i_c_u", "_g_n_r", "_g_n_i", "_g_n_s", "b"]
+        h = Hides({"a": 1, "b": 2})
+        self.assertEqual((len(h), list(h), "b" in h), (1, ["a"], False))
+
+    def test_pickles_are_compact(self):
+        doc = {f"k{i}": {"name": f"n{i}", "tags": [i, {"x": i}], "on": i % 2 == 0} for i in range(300)}
+        s = TesselVar(doc)
+        s.loop = [s]
+        plain = len(pickle.dumps(doc, 5))
+        data = pickle.dumps(s, 5)
+        self.assertLess(len(data), 1.35 * plain)  # 600 tiny stores: about 9 bytes each
+        c = pickle.loads(data)
+        self.assertEqual((c.k7._mv_to_dict(), c.loop[0] is c, c.k1._i_c_u is c._i_c_u, c.k1.tags[1]._i_c_u is c._i_c_u),
+                         (doc["k7"], True, True, True))
+        # A store whose settings are its own (not its factory's) keeps them.
+        s.k2.__dict__["_g_n_r"] = None
+        for copier in (lambda o: pickle.loads(pickle.dumps(o)), copy.deepcopy, copy.copy):
+            c = copier(s)
+            self.assertEqual((c.k2._g_n_r, c.k2.nope, c.k3.nope), (None, None, "nope"))
 
 
 class AttributeLeakTest(LeakTest):

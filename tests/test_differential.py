@@ -291,7 +291,7 @@ class World:
 
         class AltFactory:
             def __call__(self):
-                return Alt(True, False)
+                return Alt(reprint=True, inherit=False)
 
             def __repr__(self):
                 return "AltFactory()"
@@ -329,14 +329,14 @@ class World:
         return s
 
     def fresh(self, i):
-        return [lambda: self.Store(True, False),
-                lambda: self.Store(None, True),
-                lambda: self.Alt("", False),
-                lambda: self.Hidden(True, 0),
+        return [lambda: self.Store(reprint=True, inherit=False),
+                lambda: self.Store(reprint=None, inherit=True),
+                lambda: self.Alt(reprint="", inherit=False),
+                lambda: self.Hidden(reprint=True, inherit=0),
                 lambda: self.hand_made(self.Factory(True, False), 1, 0),
                 lambda: self.hand_made(self.AltFactory(), True, False),
                 lambda: self.TwinFactory()(),
-                lambda: self.Watch(True, False)][i]()
+                lambda: self.Watch(reprint=True, inherit=False)][i]()
 
     def factory(self, r):
         x = r.random()
@@ -442,7 +442,7 @@ def subject(w, t, kind, seed):
         return Through(w.Base, type("Kls", (w.Store,) if kind == "store class"
                                     else (), attrs))
     obj = {"bare": w.Main, "bare store": lambda: w.Store.__new__(w.Store),
-           "other world": lambda: w.Other(True, False),
+           "other world": lambda: w.Other(reprint=True, inherit=False),
            "namespace": types.SimpleNamespace, "plain": Plain}[kind]()
     obj.__dict__.update(entries)
     return obj if kind in BARE else Through(w.Base, obj)
@@ -513,8 +513,8 @@ def gen(r, w, t, depth=0):
         return r.choice([MySet({hashable(r)}), Point(leaf(r), leaf(r))])
     if x < 0.92:
         kind = r.randrange(4)
-        s = [lambda: w.Store(r.choice(FLAGS[:4]), r.random() < 0.3),
-             lambda: w.Alt(True, False), lambda: w.TwinFactory()(),
+        s = [lambda: w.Store(reprint=r.choice(FLAGS[:4]), inherit=r.random() < 0.3),
+             lambda: w.Alt(reprint=True, inherit=False), lambda: w.TwinFactory()(),
              lambda: w.hand_made(w.Factory(True, False), True, False)][kind]()
         try:
             s._mv_add({r.choice(NAMES): gen(r, w, t, depth + 1)

@@ -171,7 +171,7 @@ CASES = [
     ("getattr bare", AttributeError, lambda: bare().missing),
     ("getattr refused", TypeError, lambda: S.__getattr__(StrSub("x"))),
     ("setattr convert", OK, lambda: setattr(mk(), "x", {"a": [1, {"b": (2,)}]})),
-    ("setattr as given", OK, lambda: setattr(TesselVar(True, True), "x", {"a": 1})),
+    ("setattr as given", OK, lambda: setattr(TesselVar(reprint=True, inherit=True), "x", {"a": 1})),
     ("setattr refused", TypeError, lambda: S.__setattr__(StrSub("x"), 1)),
     ("setattr bad setting", ValueError, lambda: setattr(mk(_g_n_i=Bad()), "x", 1)),
     ("set_attr", OK, lambda: mk()._set_attr("x", ({"a": 1}, [2]))),
@@ -238,8 +238,8 @@ CASES = [
     ("repr unorderable", TypeError, lambda: repr(mkd(("a", 1), (5, 2)))),
     ("repr skip fails", ValueError, lambda: repr(mk(Hostile, a=1, bad_skip=1))),
     # the public class
-    ("store", OK, lambda: (TesselVar(), TesselVar(0, inherit=[]), Sub(), S._i_c_u(),
-                           TesselVar(1, 2)._i_c_u())),
+    ("store", OK, lambda: (TesselVar(), TesselVar(reprint=0, inherit=[]), Sub(), S._i_c_u(),
+                           TesselVar(reprint=1, inherit=2)._i_c_u())),
     ("store refused", TypeError, lambda: TesselVar(1, 2, 3)),
     ("add", OK, lambda: mk().add(self=1, keys={"a": [1]}, add=2)),
     ("add refused", TypeError, lambda: S.add(1)),
@@ -252,6 +252,14 @@ CASES = [
     ("get", OK, lambda: (S.get("a"), S.get("_g_n_r", 0), S.get("zz"), TesselVar.get(S, "b", default=1))),
     ("get refused", TypeError, lambda: S.get([])),
     ("copies", OK, lambda: (copy.copy(S), copy.deepcopy(S), pickle.loads(pickle.dumps(S)))),
+    ("store with data", OK, lambda: TesselVar({"a": [1, {"b": 2}], "c": {"d": 3}}, inherit=True, e=4)),
+    ("store data refused", TypeError, lambda: TesselVar({"a": [{"b": {5: 1}}]})),
+    ("store setting refused", ValueError, lambda: TesselVar(_g_n_r=1)),
+    ("mapping", OK, lambda: (S["a"], "a" in S, list(S), len(S), dict(S), {**S})),
+    ("mapping absent", KeyError, lambda: S["_g_n_r"]),
+    ("mapping writes", OK, lambda: (mk().__setitem__("x", {"y": [1]}), mk(x=1).__delitem__("x"))),
+    ("copies of odd stores", OK, lambda: (copy.deepcopy(mk(Sub, a=[1])),
+                                         pickle.loads(pickle.dumps(TesselVar(reprint=None, a=1))))),
 ]
 
 # Cycles and deep nesting: each call recurses thousands of levels and fails
