@@ -53,6 +53,18 @@ room_for(PyThreadState* ts, int levels) noexcept
     return cpy::recursion_room(ts) >= levels - 1 && sp > last.floor && sp <= last.top;
 }
 
+// How much of this thread's stack is left below here, above the reserve
+// the levels keep free (as much as the address space when its bounds cannot
+// be read: then nothing is checked).
+inline std::uintptr_t
+stack_left() noexcept
+{
+    using namespace depth_detail;
+    const auto sp = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    const std::uintptr_t floor = (sp > last.floor && sp <= last.top) ? last.floor : floor_for(sp);
+    return floor == 1 ? UINTPTR_MAX : sp > floor ? sp - floor : 0;
+}
+
 class Depth {
 public:
     Depth() noexcept = default;

@@ -9,11 +9,14 @@ namespace vm {
 
 void
 register_public_class(PyTypeObject* type, PyObject* add, PyObject* keys, PyObject* get,
-                      inquiry truth) noexcept
+                      inquiry truth, PyObject* (*make_store)(PyObject*) noexcept,
+                      bool (*makes_plainly)(PyObject*) noexcept) noexcept
 {
     PublicClass& pc = state().public_class;
     pc.type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type));
     pc.truth = truth;
+    pc.make_store = make_store;
+    pc.makes_plainly = makes_plainly;
     pc.add = Py_NewRef(add);
     pc.keys = Py_NewRef(keys);
     pc.get = Py_NewRef(get);

@@ -16,7 +16,8 @@ namespace vm {
 // and get (held for the life of the process), and its truth slot, which
 // runs no code.
 void register_public_class(PyTypeObject* type, PyObject* add, PyObject* keys, PyObject* get,
-                           inquiry truth) noexcept;
+                           inquiry truth, PyObject* (*make_store)(PyObject*) noexcept,
+                           bool (*makes_plainly)(PyObject*) noexcept) noexcept;
 
 // add(**kwargs): `self._mv_add(kwargs)`, where kwargs is a dict of its own.
 Ref add_variables(PyObject* self, PyObject* kwargs, PyThreadState* ts = nullptr) noexcept;

@@ -235,17 +235,7 @@ namespace {
 bool
 is_method_name(PyObject* key) noexcept
 {
-    if (!PyUnicode_CheckExact(key)) {
-        return true;
-    }
-    if (PyUnicode_GET_LENGTH(key) == 0 || PyUnicode_READ_CHAR(key, 0) != '_') {
-        return false;  // every method we resolve starts with one
-    }
-    int found = PySet_Contains(state().watch.method_names, key);
-    if (found < 0) {
-        PyErr_Clear();
-    }
-    return found != 0;
+    return !PyUnicode_CheckExact(key) || names_a_method(key);
 }
 
 int
@@ -349,8 +339,21 @@ start_hiding_watch() noexcept
     Watch& w = state().watch;
     w.watcher = added.watcher;
     w.dropped = added.dropped;
-    w.method_names = added.watcher >= 0 ? set.release() : nullptr;
+    w.method_names = set.release();
     return !added.failed;
+}
+
+bool
+names_a_method(PyObject* name) noexcept
+{
+    if (PyUnicode_GET_LENGTH(name) == 0 || PyUnicode_READ_CHAR(name, 0) != '_') {
+        return false;  // every method name starts with one
+    }
+    const int found = PySet_Contains(state().watch.method_names, name);
+    if (found < 0) {
+        PyErr_Clear();
+    }
+    return found != 0;
 }
 
 // --- The public class ------------------------------------------------------------

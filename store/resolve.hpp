@@ -215,8 +215,7 @@ inline int
 hidden_in(PyObject* d, PyObject* name) noexcept
 {
 #ifdef VAR_MAIN_CHECK_DECISIONS
-    if (state().watch.method_names != nullptr &&
-        PySet_Contains(state().watch.method_names, name) != 1) {
+    if (state().watch.watcher >= 0 && PySet_Contains(state().watch.method_names, name) != 1) {
         Py_FatalError("var_main: the hiding watch asked for a name that is not a method's");
     }
 #endif
@@ -238,6 +237,9 @@ under_hiding_watch(PyObject* d) noexcept
 // nothing else has seen yet (only then is no change of it under way), and
 // that holds only the settings (no method name).
 void watch_new_dict(PyObject* d) noexcept;
+
+// Is an exact str the name of one of our methods?
+bool names_a_method(PyObject* name) noexcept;
 
 // Does a watcher other than ours watch `d`?  Then every change of `d` runs
 // its callback, which may run any code.

@@ -95,6 +95,13 @@ struct Watch {
 struct PublicClass {
     PyTypeObject* type = nullptr;
     inquiry truth = nullptr;  // its nb_bool
+    // A new store from `factory`, made without running any code, when the
+    // factory is the class's own and the class's construction is its own,
+    // and the stores it makes have a bool inherit setting; nullptr (and no
+    // error) otherwise, or with an error when making it failed.
+    PyObject* (*make_store)(PyObject* factory) noexcept = nullptr;
+    // Would make_store make one (no code run to ask)?
+    bool (*makes_plainly)(PyObject* factory) noexcept = nullptr;
     PyObject* add = nullptr;
     PyObject* keys = nullptr;
     PyObject* get = nullptr;

@@ -53,6 +53,12 @@ void install_vectorcall(PyTypeObject* tp) noexcept;
 // A factory for these settings: one of the shared ones for bools.
 Ref factory_for(PyObject* reprint, PyObject* inherit) noexcept;
 
+// A new store from `factory` when it is one of ours, the class's
+// construction is its own, and its inherit setting is a bool: no code runs.
+// nullptr otherwise (no error), or with an error when making it failed.
+PyObject* make_plainly(PyObject* factory) noexcept;
+bool makes_plainly(PyObject* factory) noexcept;
+
 // Is `factory` one of ours that gives the stores it makes these settings?
 bool factory_makes(PyObject* factory, PyObject* reprint, PyObject* inherit) noexcept;
 

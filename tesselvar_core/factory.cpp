@@ -209,6 +209,27 @@ PyType_Spec factory_spec = {
 }  // namespace
 
 bool
+makes_plainly(PyObject* factory) noexcept
+{
+    if (!Py_IS_TYPE(factory, g.factory) || !construction_is_own()) {
+        return false;
+    }
+    const Factory* f = as_factory(factory);
+    return f->reprint != nullptr && (f->inherit == Py_True || f->inherit == Py_False);
+}
+
+PyObject*
+make_plainly(PyObject* factory) noexcept
+{
+    if (!makes_plainly(factory)) {
+        return nullptr;
+    }
+    const Factory* f = as_factory(factory);
+    Ref store = new_store(factory, f->reprint, f->inherit);
+    return store ? store.release() : nullptr;
+}
+
+bool
 factory_makes(PyObject* factory, PyObject* reprint, PyObject* inherit) noexcept
 {
     if (!Py_IS_TYPE(factory, g.factory)) {

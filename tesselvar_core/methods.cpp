@@ -263,7 +263,8 @@ make_methods(PyObject* module) noexcept
         }
         *item.slot = descr.release();
     }
-    vm::register_public_class(g.store, g.add, g.keys, g.get, store_truth);
+    vm::register_public_class(g.store, g.add, g.keys, g.get, store_truth, make_plainly,
+                              makes_plainly);
     return true;
 }
 

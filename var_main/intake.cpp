@@ -17,6 +17,8 @@
 #include "store/rules.hpp"
 #include "store/walks.hpp"
 
+#include <algorithm>
+
 namespace vm {
 
 namespace {
@@ -143,6 +145,251 @@ append_to(PyObject* target, PyObject* item) noexcept
         return PyList_Append(target, item) == 0;
     }
     return static_cast<bool>(Ref::steal(PyObject_CallMethodOneArg(target, names().append, item)));
+}
+
+// --- _mv_add into a store that holds no variables ----------------------------
+// `self._mv_add(entries)` on a store holding nothing but its settings, when
+// every step it would take is ours, is fully known: a dict becomes a new
+// store from the store's factory, placed, then filled the same way; a
+// list, tuple or set becomes a new list whose dicts become new stores; any
+// other value is stored as it is.  Keys go in as each step puts them: a
+// store or plain value by setattr (the name interned), a list by item
+// assignment (as given).  So while none of those steps can run code the
+// fill is made here in one walk, without the calls: every container of
+// the entries exact, every key an exact str that names no method or
+// setting (a hiding variable would change the later steps), the factory
+// the public class's own with a bool inherit setting, and room for the
+// levels and the stack the calls would take, so that none of them could
+// fail where this does not.
+
+// A scan of the entries before a fill: how deep they nest, and whether a
+// fill can take them.
+class FillScan {
+public:
+    explicit FillScan(int limit) noexcept : limit_(limit) {}
+    bool entries(PyObject* d, int level) noexcept
+    {
+        if (level > limit_) {
+            return false;
+        }
+        depth_ = std::max(depth_, level);
+        Py_ssize_t pos = 0;
+        PyObject* key;
+        PyObject* value;
+        while (PyDict_Next(d, &pos, &key, &value)) {
+            if (!PyUnicode_CheckExact(key) || names_a_method(key) || is_setting_name(key) ||
+                !item(value, level)) {
+                return false;
+            }
+        }
+        return true;
+    }
+    int depth() const noexcept { return depth_; }
+
+private:
+    bool item(PyObject* v, int level) noexcept
+    {
+        if (PyDict_CheckExact(v)) {
+            return entries(v, level + 1);
+        }
+        if (PyList_CheckExact(v) || PyTuple_CheckExact(v)) {
+            return sequence(v, level + 1);
+        }
+        if (PyAnySet_CheckExact(v)) {
+            return PyFrozenSet_CheckExact(v) || set(v, level + 1);
+        }
+        return !PyDict_Check(v) && !is_sequence(v);  // a subclass unpacks its own way
+    }
+    bool sequence(PyObject* v, int level) noexcept
+    {
+        if (level > limit_) {
+            return false;
+        }
+        depth_ = std::max(depth_, level);
+        const bool list = PyList_CheckExact(v);
+        const Py_ssize_t n = list ? PyList_GET_SIZE(v) : PyTuple_GET_SIZE(v);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (!item(list ? PyList_GET_ITEM(v, i) : PyTuple_GET_ITEM(v, i), level)) {
+                return false;
+            }
+        }
+        return true;
+    }
+    bool set(PyObject* v, int level) noexcept
+    {
+        Ref it = Ref::steal(PyObject_GetIter(v));
+        if (!it) {
+            PyErr_Clear();
+            return false;
+        }
+        while (Ref element = Ref::steal(PyIter_Next(it.get()))) {
+            if (!item(element.get(), level)) {
+                return false;
+            }
+        }
+        return !PyErr_Occurred();
+    }
+
+    int limit_;
+    int depth_ = 0;
+};
+
+// The fill itself, once the scan and the checks said yes.
+class Fill {
+public:
+    Fill(PyObject* factory, PyThreadState* ts) noexcept : factory_(factory), ts_(ts) {}
+
+    // Fills the dict `d` of a store holding nothing but its settings.
+    bool into(PyObject* d, PyObject* entries) noexcept
+    {
+        Py_ssize_t pos = 0;
+        PyObject* key;
+        PyObject* value;
+        while (PyDict_Next(entries, &pos, &key, &value)) {
+            if (is_sequence(value)) {
+                Ref list = convert(value);
+                if (!list || PyDict_SetItem(d, key, list.get()) < 0) {
+                    return false;
+                }
+                continue;
+            }
+            Ref name = Ref::steal(cpy::interned_name(state().interp, key));
+            if (!PyDict_CheckExact(value)) {
+                if (PyDict_SetItem(d, name.get(), value) < 0) {
+                    return false;
+                }
+                continue;
+            }
+            Ref nested = store();
+            if (!nested || PyDict_SetItem(d, name.get(), nested.get()) < 0 ||
+                !into(dict_of(nested.get()), value)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+private:
+    Ref store() noexcept
+    {
+        Ref made = Ref::steal(state().public_class.make_store(factory_));
+        if (!made && !PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, "the store factory changed during a fill");
+        }
+        return made;
+    }
+    // A store made by make_store has its dict already (a fresh one).
+    static PyObject* dict_of(PyObject* store) noexcept
+    {
+        Ref d = Ref::steal(PyObject_GenericGetDict(store, nullptr));
+        return d.get();  // held by the store
+    }
+    Ref convert(PyObject* seq) noexcept
+    {
+        ListBuilder out;
+        Iteration elements(seq);
+        for (Ref& element : elements) {
+            Ref item;
+            if (PyDict_CheckExact(element.get())) {
+                item = store();
+                if (!item || !into(dict_of(item.get()), element.get())) {
+                    return Ref();
+                }
+            }
+            else if (is_sequence(element.get())) {
+                item = convert(element.get());
+            }
+            else {
+                item = std::move(element);
+            }
+            if (!item || !out.push(std::move(item))) {
+                return Ref();
+            }
+        }
+        return elements.ok() ? out.finish() : Ref();
+    }
+
+    PyObject* factory_;
+    PyThreadState* ts_;
+};
+
+// Are the steps of a fill ours on a store of `tp` that holds nothing but
+// its settings (so no variable hides a method): _set_dict, _set_list,
+// _mv_set and _mv_add, setattr() into our __setattr__, our _set_attr, and
+// `_i_c_u` and `_g_n_i` variables the type does not shadow.
+bool
+fill_steps_ours(PyTypeObject* tp) noexcept
+{
+    const Names& n = names();
+    return dict_is_plain(tp) && is_our_method(type_attr(tp, n.set_dict), Def::set_dict) &&
+           is_our_method(type_attr(tp, n.set_list), Def::set_list) &&
+           is_our_method(type_attr(tp, n.mv_set), Def::mv_set) &&
+           is_our_method(type_attr(tp, n.mv_add), Def::mv_add) &&
+           is_our_method(type_attr(tp, n.set_attr), Def::set_attr) &&
+           resolve_setattr(tp).is(Def::setattr_hook) && type_attr(tp, n.i_c_u) == nullptr &&
+           type_attr(tp, n.g_n_i) == nullptr;
+}
+
+// The store's settings as a fill needs them: its factory, and a bool
+// inherit setting (read by __setattr__ for every plain value).  nullptr
+// when they are not.
+PyObject*
+fill_factory(const PlainDict& d) noexcept
+{
+    const Names& n = names();
+    PyObject* inherit = PyDict_GetItemWithError(d.get(), n.g_n_i);
+    PyObject* factory = PyDict_GetItemWithError(d.get(), n.i_c_u);
+    return (inherit == Py_True || inherit == Py_False) ? factory : nullptr;
+}
+
+// How many levels of calls a fill of entries nesting `depth` deep stands
+// for (a dict or list level: its _mv_add or _set_list and its _set_dict;
+// the deepest: _mv_set, __setattr__ and _set_attr), with room to spare; and
+// the C stack those calls could use at most.
+constexpr int kLevelsPerDepth = 2;
+constexpr int kLevelsSpare = 8;
+constexpr std::uintptr_t kStackPerDepth = 16 * 1024;
+constexpr int kDeepest = 1000;
+
+// _mv_add's shortcut: the fill above, or NotMine.
+Tried
+try_fill_empty(Call& call, PyObject* self, PyObject* entries) noexcept
+{
+    PyThreadState* ts = call.thread();
+    PlainDict d(self);
+    const PublicClass& pc = state().public_class;
+    if (!d || PyDict_GET_SIZE(d.get()) != 4 || pc.make_store == nullptr) {
+        return Tried::NotMine;
+    }
+    for (PyObject* setting : names().settings) {
+        if (PyDict_GetItemWithError(d.get(), setting) == nullptr) {
+            return Tried::NotMine;  // holds a variable (str keys only: no error)
+        }
+    }
+    // The nested stores are made by the factory, of the public class, with
+    // the factory's settings; the steps are asked of the types (neither
+    // kind of store holds a variable that could hide one), and the nested
+    // stores' add() must be the class's own.
+    PyObject* factory = fill_factory(d);
+    if (factory == nullptr || !pc.makes_plainly(factory) || !fill_steps_ours(Py_TYPE(self)) ||
+        !fill_steps_ours(pc.type) || !runs_own_add(pc.type)) {
+        return Tried::NotMine;
+    }
+    // The scan goes no deeper than the levels and the stack allow.
+    const auto stack =
+        static_cast<int>(std::min<std::uintptr_t>(stack_left() / kStackPerDepth, kDeepest + 1));
+    const int limit =
+        std::min({kDeepest, (cpy::recursion_room(ts) - kLevelsSpare) / kLevelsPerDepth, stack - 1});
+    FillScan scan(limit);
+    if (limit < 0 || !scan.entries(entries, 0) ||
+        !room_for(ts, kLevelsPerDepth * scan.depth() + kLevelsSpare)) {
+        return Tried::NotMine;
+    }
+    Ref held = Ref::borrow(factory);
+    PyObject* target = d.get();
+    Ref keep = Ref::borrow(target);
+    d.reset();
+    return Fill(factory, ts).into(target, entries) ? Tried::Done : Tried::Error;
 }
 
 }  // namespace
@@ -319,6 +566,14 @@ mv_add(Call& call, Any self, Dict kwargs) noexcept
 {
     if (PyDict_GET_SIZE(kwargs.p) == 0) {
         return new_none();
+    }
+    switch (try_fill_empty(call, self, kwargs.p)) {
+    case Tried::Done:
+        return new_none();
+    case Tried::Error:
+        return call.fail(kEachEntry);
+    case Tried::NotMine:
+        break;
     }
     DictItems items(kwargs.p);
     for (auto& [key, value] : items) {
