@@ -40,6 +40,50 @@ check_staticmethod() noexcept
     return true;
 }
 
+// The entries read in place are those PyDict_Next gives, removed ones aside,
+// on dicts whose index tables have each width.
+bool
+check_dict_entries() noexcept
+{
+    facilities.dict_entries = true;  // for the reading below
+    bool same = true;
+    for (int size : {3, 300, 70000}) {
+        Ref d = Ref::steal(PyDict_New());
+        if (!d) {
+            facilities.dict_entries = false;
+            return false;
+        }
+        for (int i = 0; i < size; ++i) {
+            Ref key = Ref::steal(PyUnicode_FromFormat("k%d", i));
+            if (!key || PyDict_SetItem(d.get(), key.get(), key.get()) < 0) {
+                facilities.dict_entries = false;
+                return false;
+            }
+        }
+        Ref gone = Ref::steal(PyUnicode_FromString("k1"));
+        if (!gone || PyDict_DelItem(d.get(), gone.get()) < 0) {
+            facilities.dict_entries = false;
+            return false;
+        }
+        Py_ssize_t count = 0;
+        const StrEntry* entries = str_entries(d.get(), &count);
+        Py_ssize_t pos = 0;
+        PyObject* key;
+        PyObject* value;
+        Py_ssize_t i = 0;
+        while (same && entries != nullptr && PyDict_Next(d.get(), &pos, &key, &value)) {
+            while (i < count && entries[i].value == nullptr) {
+                ++i;
+            }
+            same = i < count && entries[i].key == key && entries[i].value == value;
+            ++i;
+        }
+        same = same && entries != nullptr && count == size;
+    }
+    facilities.dict_entries = same;
+    return true;
+}
+
 // One level entered and left through the public pair moves the counter we
 // read by exactly one, and back.
 bool
@@ -85,7 +129,7 @@ bool
 verify() noexcept
 {
 #if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
-    return check_keys_kind() && check_staticmethod() && check_recursion();
+    return check_keys_kind() && check_staticmethod() && check_recursion() && check_dict_entries();
 #else
     return true;
 #endif

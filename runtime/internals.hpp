@@ -14,6 +14,7 @@
 
 #include "runtime/ref.hpp"
 
+#include <cstddef>
 #include <cstdint>
 
 // Exported by 3.13 but declared only in its internal headers, which need
@@ -41,6 +42,7 @@ struct Facilities {
     bool staticmethod = false;
     bool recursion = false;
     bool watch_bits = false;
+    bool dict_entries = false;
 };
 extern Facilities facilities;
 
@@ -198,6 +200,10 @@ struct KeysHead {  // the head of a dict's keys table in CPython 3.13
     std::uint8_t log2_size;
     std::uint8_t log2_index_bytes;
     std::uint8_t kind;  // 0 general, 1 str keys only, 2 split (str only)
+    std::uint32_t version;
+    Py_ssize_t usable;
+    Py_ssize_t nentries;
+    // Then the index table, 1 << log2_index_bytes bytes, then the entries.
 };
 
 inline int
@@ -207,6 +213,35 @@ keys_kind(PyObject* d) noexcept
 }
 
 bool scan_for_str_keys(PyObject* d) noexcept;
+
+// The entries of an exact dict whose combined table holds str keys only,
+// in insertion order: a key and its value, the value NULL where an entry
+// was removed.  PyDict_Next makes a call and several checks per entry; a
+// walk that runs no code between its steps can read them in place.  The
+// array is valid until the dict changes.  nullptr for any other dict (split
+// tables, other keys), or when the start-up check found another layout:
+// walk those with PyDict_Next.
+struct StrEntry {
+    PyObject* key;
+    PyObject* value;
+};
+
+inline const StrEntry*
+str_entries(PyObject* d, Py_ssize_t* count) noexcept
+{
+    if (!facilities.dict_entries || !PyDict_CheckExact(d) ||
+        reinterpret_cast<PyDictObject*>(d)->ma_values != nullptr) {
+        return nullptr;
+    }
+    const auto* keys =
+        reinterpret_cast<const KeysHead*>(reinterpret_cast<PyDictObject*>(d)->ma_keys);
+    if (keys->kind != 1) {
+        return nullptr;
+    }
+    *count = keys->nentries;
+    const char* indices = reinterpret_cast<const char*>(keys) + sizeof(KeysHead);
+    return reinterpret_cast<const StrEntry*>(indices + (std::size_t{1} << keys->log2_index_bytes));
+}
 
 inline bool
 dict_has_only_str_keys(PyObject* d) noexcept

@@ -94,6 +94,7 @@ refresh(TypeInfo& e, PyTypeObject* tp) noexcept
     e.dict_plain = lookup_plain && cpy::type_lookup(tp, n.dunder_dict) == cls.dict_descr &&
                    cls.type != nullptr && PyType_IsSubtype(tp, cls.type);
     e.delattr_plain = lookup_plain && cpy::type_lookup(tp, n.dunder_delattr) == cls.object_delattr;
+    e.removal_plain = -1;
     return e;
 }
 
@@ -136,6 +137,34 @@ record_class(PyObject* cls) noexcept
         return false;
     }
     return true;
+}
+
+bool
+removal_is_plain(PyTypeObject* tp) noexcept
+{
+    TypeInfo& e = resolve_detail::info(tp);
+    if (e.removal_plain >= 0) {
+        return e.removal_plain != 0;
+    }
+    bool plain = e.delattr_plain;
+    const PublicClass& pc = state().public_class;
+    PyObject* mro = tp->tp_mro;
+    for (Py_ssize_t i = 0; plain && mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
+        Ref d =
+            Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
+        Py_ssize_t pos = 0;
+        PyObject* key;
+        PyObject* value;
+        while (plain && d && PyDict_Next(d.get(), &pos, &key, &value)) {
+            plain =
+                Py_TYPE(value)->tp_descr_set == nullptr || value == pc.add || value == pc.keys ||
+                value == pc.get ||
+                (Py_IS_TYPE(value, &PyGetSetDescr_Type) && PyUnicode_Check(key) && is_dunder(key));
+        }
+    }
+    // The walk ran no code: the record is still this version's.
+    e.removal_plain = plain ? 1 : 0;
+    return plain;
 }
 
 // --- The instance dict --------------------------------------------------------

@@ -151,6 +151,43 @@ is_our_method(PyObject* obj, Def def) noexcept
            function_spec(obj).kind == Kind::Method;
 }
 
+// A str whose first character is an underscore.
+inline bool
+begins_with_underscore(PyObject* s) noexcept
+{
+    if (PyUnicode_IS_COMPACT_ASCII(s)) {
+        // The terminating NUL stands in for the first character of "".
+        return static_cast<const char*>(PyUnicode_DATA(s))[0] == '_';
+    }
+    return PyUnicode_GET_LENGTH(s) > 0 && PyUnicode_READ_CHAR(s, 0) == '_';
+}
+
+// A str that begins with two underscores (the dunders and the names
+// class bodies mangle).
+inline bool
+is_dunder(PyObject* s) noexcept
+{
+    if (PyUnicode_GET_LENGTH(s) < 2) {
+        return false;
+    }
+    if (PyUnicode_IS_COMPACT_ASCII(s)) {
+        const auto* c = static_cast<const unsigned char*>(PyUnicode_DATA(s));
+        return c[0] == '_' && c[1] == '_';
+    }
+    return PyUnicode_READ_CHAR(s, 0) == '_' && PyUnicode_READ_CHAR(s, 1) == '_';
+}
+
+// Does `delattr(x, name)` on a store of `tp` that holds a variable `name`
+// only take the variable out of its dict, for every name that is not a
+// dunder?  So when deletion is object's own and every data descriptor the
+// type has is the public class's own add, keys or get (whose deletion is
+// that removal) or a getset whose name begins with two underscores, such
+// as `__dict__`,
+// whose deletion is something else: a dunder name is asked about on its
+// own (is_dunder, then the type's lookup).  Asked once per version of the
+// type.
+bool removal_is_plain(PyTypeObject* tp) noexcept;
+
 // --- The instance dict ------------------------------------------------------------
 
 // The instance dict of `self` when attribute lookup on it is plain (an

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "runtime/errors.hpp"
+#include "runtime/internals.hpp"
 #include "runtime/ref.hpp"
 
 #include <cstddef>
@@ -122,6 +123,38 @@ private:
     Py_ssize_t pos_ = 0;
     Py_ssize_t size_;
     Py_ssize_t left_;
+};
+
+// The entries of a dict for a walk that runs no code between its steps and
+// reads them borrowed: a dict of str keys is read in place, any other with
+// PyDict_Next.  The dict must not change during the walk.
+//
+//     DictWalk walk(d);
+//     while (walk.next(&key, &value)) { ... }
+class DictWalk {
+public:
+    explicit DictWalk(PyObject* d) noexcept : d_(d), entries_(cpy::str_entries(d, &count_)) {}
+    bool next(PyObject** key, PyObject** value) noexcept
+    {
+        if (entries_ == nullptr) {
+            return PyDict_Next(d_, &pos_, key, value) != 0;
+        }
+        while (pos_ < count_) {
+            const cpy::StrEntry& e = entries_[pos_++];
+            if (e.value != nullptr) {
+                *key = e.key;
+                *value = e.value;
+                return true;
+            }
+        }
+        return false;
+    }
+
+private:
+    PyObject* d_;
+    Py_ssize_t count_ = 0;
+    const cpy::StrEntry* entries_;
+    Py_ssize_t pos_ = 0;
 };
 
 // The items of any iterable; ok() covers making the iterator too:

@@ -438,6 +438,85 @@ private:
     Ref dict_;
 };
 
+// Letting go of the last reference to `v` runs no code: a number, a
+// string, None or a bool (no finalizer, no weak references, nothing held).
+bool
+frees_quietly(PyObject* v) noexcept
+{
+    return PyLong_CheckExact(v) || PyUnicode_CheckExact(v) || PyFloat_CheckExact(v) ||
+           PyBytes_CheckExact(v) || PyComplex_CheckExact(v) || v == Py_None;
+}
+
+// Deleting `name` from a store of `tp` whose removal_is_plain: nothing of
+// the type under the name, or nothing that deletion reaches.
+bool
+removes_plainly(PyTypeObject* tp, PyObject* name) noexcept
+{
+    PyObject* found = cpy::type_lookup(tp, name);
+    return found == nullptr || Py_TYPE(found)->tp_descr_set == nullptr;
+}
+
+// `_mv_clear`'s removals all at once, when each `self._mv_pop(name)` would
+// only take the entry out of the dict and no removal can run code: our
+// _mv_pop and _skip, removal only a removal (removal_is_plain), a plain
+// dict that no one else's watcher watches, and every value and key freed
+// quietly (or still held elsewhere).  Then
+// the dict is emptied and its settings put back in their order: nothing
+// could have looked at it in between, and it ends as the removals leave it.
+Tried
+try_clear_all(PyObject* self) noexcept
+{
+    PlainDict d(self);
+    PyTypeObject* tp = Py_TYPE(self);
+    if (!d || foreign_watchers(d.get()) || !removal_is_plain(tp) ||
+        !resolve_in(self, d, names().mv_pop).is(Def::mv_pop) ||
+        !resolve_in(self, d, names().skip).is(Def::skip)) {
+        return Tried::NotMine;
+    }
+    const Py_ssize_t size = PyDict_GET_SIZE(d.get());
+    PyObject* kept[8];
+    int nkept = 0;
+    DictWalk walk(d.get());
+    PyObject* key;
+    PyObject* value;
+    while (walk.next(&key, &value)) {
+        // Keys are exact str and free quietly.  The settings and the dunders
+        // (which may name something of the type whose deletion is more than
+        // a removal) begin with an underscore.  A value held only here
+        // (perhaps under more than one name) must go quietly.
+        if (!PyUnicode_CheckExact(key)) {
+            return Tried::NotMine;
+        }
+        if (begins_with_underscore(key)) {
+            if (is_setting_name(key)) {
+                kept[nkept++] = key;  // at most four: the keys differ
+                kept[nkept++] = value;
+                continue;
+            }
+            if (is_dunder(key) && !removes_plainly(tp, key)) {
+                return Tried::NotMine;
+            }
+        }
+        if (Py_REFCNT(value) <= size && !frees_quietly(value)) {
+            return Tried::NotMine;
+        }
+    }
+    if (nkept == 2 * static_cast<int>(size)) {
+        return Tried::Done;  // no variables
+    }
+    Ref held[8];
+    for (int i = 0; i < nkept; ++i) {
+        held[i] = Ref::borrow(kept[i]);
+    }
+    PyDict_Clear(d.get());
+    for (int i = 0; i < nkept; i += 2) {
+        if (PyDict_SetItem(d.get(), held[i].get(), held[i + 1].get()) < 0) {
+            return Tried::Error;
+        }
+    }
+    return Tried::Done;
+}
+
 }  // namespace
 
 PyObject*
@@ -551,6 +630,14 @@ mv_pops(Call& call, Any self, Tuple args) noexcept
 PyObject*
 mv_clear(Call& call, Any self) noexcept
 {
+    switch (try_clear_all(self)) {
+    case Tried::Done:
+        return new_none();
+    case Tried::Error:
+        return call.fail(kClearPop);
+    case Tried::NotMine:
+        break;
+    }
     Ref doomed;
     {
         Ref d = instance_dict(self);
