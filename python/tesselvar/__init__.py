@@ -29,8 +29,11 @@ import collections.abc as _abc
 from tesselvar._core import TesselVar
 # The store factory, for code that makes nested stores itself.
 from tesselvar._core import _Factory as _Factory  # pyright: ignore[reportPrivateUsage]
+# Files and text: the class takes no attribute names beyond add, get and
+# keys (any other is a variable), so these are functions of the package.
+from tesselvar._files import dump, dumps, load, loads
 
-__all__ = ["TesselVar"]
+__all__ = ["TesselVar", "dump", "dumps", "load", "loads"]
 
 
 # The keys view is set-like: say so to isinstance().

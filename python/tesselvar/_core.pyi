@@ -1,24 +1,58 @@
 """Type stubs for tesselvar._core, the compiled part of the package."""
 
-from typing import Any, Dict, KeysView, Tuple, Type
+from typing import Any, Dict, Iterator, KeysView, Mapping, Optional, Tuple, Type, TypeVar, Union, overload
 
 from var_main import TesselVarMain
+
+_T = TypeVar("_T")
 
 class TesselVar(TesselVarMain):
     """A store of named variables.
 
+    ``data``: a mapping loaded as nested stores (as ``_mv_add`` does), then
+    ``variables`` (as ``add`` does); every key is checked first.
     ``reprint``: a name that is not set reads as the name itself (true) or as
     None (false).  ``inherit``: attribute assignment stores values as given
     (true) or turns dicts into nested stores and list/set/tuple into lists
     (false).  Nested stores get the same two settings.
 
     ``add``, ``keys`` and ``get`` always mean the methods: a variable of the
-    same name is stored, exported and found by ``_mv_get`` but does not hide
-    them.
+    same name is stored, exported and found by ``_mv_get`` and ``[]`` but
+    does not hide them.
     """
 
-    def __init__(self, reprint: Any = True, inherit: Any = False) -> None:
-        """Make a set-up, empty store with the given settings."""
+    def __init__(
+        self,
+        data: Optional[Mapping[str, Any]] = None,
+        /,
+        *,
+        reprint: Any = True,
+        inherit: Any = False,
+        **variables: Any,
+    ) -> None:
+        """Make a set-up store with the given settings, holding ``data`` and ``variables``."""
+    # The mapping protocol, as dunders only: every other attribute name is
+    # a variable.  Settings are never items; a store is always true.
+    def __getitem__(self, name: str) -> Any:
+        """The variable ``name``; KeyError when it is not set."""
+    def __setitem__(self, name: str, value: Any) -> None:
+        """Set a variable, as attribute assignment does."""
+    def __delitem__(self, name: str) -> None:
+        """Remove a variable; KeyError when it is not set."""
+    def __contains__(self, name: object) -> bool:
+        """Whether a variable of that name is set."""
+    def __iter__(self) -> Iterator[str]:
+        """The names of the variables, in insertion order."""
+    def __len__(self) -> int:
+        """The number of variables."""
+    def __bool__(self) -> bool:
+        """Always true, empty or not."""
+    # Without a default, a lookup that fails gives None; with one, the
+    # default's type joins the (unknown) type of the value found.
+    @overload
+    def _mv_get(self, key: Any, default: None = None) -> Optional[Any]: ...
+    @overload
+    def _mv_get(self, key: Any, default: _T) -> Union[Any, _T]: ...
     def add(self, /, **kwargs: Any) -> None:
         """Store each keyword as a variable, merging into what is there."""
     def keys(self) -> KeysView[str]:
