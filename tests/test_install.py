@@ -9,6 +9,7 @@ import sys
 import sysconfig
 import tempfile
 import textwrap
+import tomllib
 import unittest
 
 from support import BUILD
@@ -96,6 +97,20 @@ class InstallTest(unittest.TestCase):
                     self.assertEqual(os.path.realpath(prefix), os.path.realpath(base[1]))
                     self.assertEqual(os.path.realpath(os.path.join(prefix, dest)),
                                      os.path.realpath(base[2]))
+
+
+class DistributionTest(unittest.TestCase):
+    """pyproject.toml: `pip show` and `pip install` take the name users
+    import, and the extra that a missing PyYAML's error names exists."""
+
+    def test_named_after_the_package_with_a_yaml_extra(self):
+        import tesselvar._files
+        with open(os.path.join(SOURCE_DIR, "pyproject.toml"), "rb") as f:
+            project = tomllib.load(f)["project"]
+        self.assertEqual(project["name"], tesselvar.__name__)
+        self.assertEqual(project["optional-dependencies"], {"yaml": ["PyYAML>=5.1"]})
+        self.assertEqual(tesselvar._files._YAML_EXTRA,
+                         f"pip install {project['name']}[yaml]")
 
 
 if __name__ == "__main__":
