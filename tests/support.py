@@ -1,10 +1,14 @@
 """Shared helpers for the test modules."""
 
 import array
+import atexit
 import gc
+import importlib
 import os
+import shutil
 import subprocess
 import sys
+import tempfile
 import textwrap
 import traceback
 import unittest
@@ -137,3 +141,32 @@ def swallow(fn, *exc_types):
         except exc_types:
             pass
     return run
+
+
+# Debian's PyYAML (python3-yaml) is built for the system's Python; its
+# pure-Python modules run on ours, and its compiled part does not load here
+# (PyYAML then does without it).
+DEBIAN_PYYAML = "/usr/lib/python3/dist-packages/yaml"
+_pyyaml = []
+
+
+def pyyaml():
+    """(PyYAML, None) for the YAML tests, or (None, why not).  An installed
+    PyYAML is used as it is; else a copy of Debian's pure-Python modules,
+    alone in a temporary folder put on sys.path (copied, so that nothing is
+    written into the system's folder)."""
+    if not _pyyaml:
+        try:
+            _pyyaml.append((importlib.import_module("yaml"), None))
+        except ImportError:
+            if not os.path.isfile(os.path.join(DEBIAN_PYYAML, "__init__.py")):
+                _pyyaml.append((None, f"PyYAML is not installed and {DEBIAN_PYYAML} "
+                                      f"is absent (apt-get install python3-yaml)"))
+            else:
+                folder = tempfile.mkdtemp(prefix="var_main-yaml-")
+                atexit.register(shutil.rmtree, folder, True)
+                shutil.copytree(DEBIAN_PYYAML, os.path.join(folder, "yaml"),
+                                ignore=shutil.ignore_patterns("*.so", "__pycache__"))
+                sys.path.append(folder)
+                _pyyaml.append((importlib.import_module("yaml"), None))
+    return _pyyaml[0]

@@ -1,20 +1,26 @@
 """Real JSON documents: round trip, merging into themselves, every key name
-reached by path.
+reached by path; loaded from their files, read through the mapping
+protocol, written back and pickled.
 
 The committed document (data/link-example.json) is always used.  The large
 ones come from the cache that data/fetch_documents.sh fills; their tests
 skip, saying why, when it has not run or had no network, and under the
-sanitizer build, where they would take minutes.
+sanitizer build, where they would take minutes.  A real YAML document with
+int keys (data/webhook-example.yaml) is refused as it is and loads once its
+keys are str.
 """
 
 import json
 import os
+import pickle
 import unittest
 
-from support import TesselVar
+import tesselvar
+from support import TesselVar, pyyaml
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 COMMITTED = os.path.join(HERE, "data", "link-example.json")
+YAML_DOCUMENT = os.path.join(HERE, "data", "webhook-example.yaml")
 CACHE = os.environ.get("VAR_MAIN_DOCUMENTS") or os.path.join(
     os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"),
     "var_main", "documents")
@@ -31,6 +37,7 @@ FETCHED = [
 
 _texts = {}
 _routes = {}
+_loaded = {}
 
 
 def text_of(path):
@@ -39,6 +46,14 @@ def text_of(path):
         with open(path, encoding="utf-8") as f:
             _texts[path] = f.read()
     return _texts[path]
+
+
+def loaded(path):
+    """The document loaded from its file, with both settings changed, once
+    per run: the tests below only read it."""
+    if path not in _loaded:
+        _loaded[path] = tesselvar.load(path, reprint=False, inherit=True)
+    return _loaded[path]
 
 
 def first_routes(path):
@@ -105,6 +120,40 @@ def difference(a, b, route=()):
 
 
 MISSING = object()
+
+
+def same_tree(test, store, doc):
+    """Walks the store against the plain document through the mapping
+    protocol alone: [], in, iter, len and dict() at every level."""
+    pending = [(store, doc)]
+    while pending:
+        node, value = pending.pop()
+        if isinstance(value, dict):
+            test.assertIs(type(node), TesselVar)
+            names = list(node)
+            if names != list(value) or len(node) != len(value):
+                test.fail(f"names differ: {names[:5]}... against {list(value)[:5]}...")
+            items = dict(node)
+            for name, item in value.items():
+                got = node[name]
+                if name not in node or items[name] is not got:
+                    test.fail(f"{name!r}: 'in' or dict() disagrees with []")
+                pending.append((got, item))
+        elif isinstance(value, list):
+            test.assertIs(type(node), list)
+            test.assertEqual(len(node), len(value))
+            pending.extend(zip(node, value))
+        elif type(node) is not type(value) or node != value:
+            test.fail(f"{node!r} != {value!r}")
+
+
+def str_keys(value):
+    """value with every mapping key turned into a str."""
+    if isinstance(value, dict):
+        return {str(k): str_keys(v) for k, v in value.items()}
+    if isinstance(value, list):
+        return [str_keys(v) for v in value]
+    return value
 
 
 def from_class(holder, name):
@@ -189,8 +238,8 @@ class DocumentTest(unittest.TestCase):
         for label, path in documents(self):
             with self.subTest(document=label):
                 doc = json.loads(text_of(path))
-                store = TesselVar()
-                store._mv_add(doc)
+                # Loaded by the constructor, as _mv_add loads (checked above).
+                store = loaded(path)
                 for name, route in first_routes(path).items():
                     holder, current, value = store, store, doc
                     for names, index in runs(route):
@@ -214,6 +263,61 @@ class DocumentTest(unittest.TestCase):
                     want = from_class(holder, name)
                     if want is not MISSING:
                         self.assertEqual(getattr(holder, name), want, route)
+
+    def test_loaded_from_the_file_and_read_as_a_mapping(self):
+        for label, path in documents(self):
+            with self.subTest(document=label):
+                store = loaded(path)
+                doc = json.loads(text_of(path))
+                self.assertEqual(tesselvar.dumps(store), json.dumps(doc))
+                same_tree(self, store, doc)
+                # Settings are no items, and reprint=False reached the root.
+                for setting in SETTINGS:
+                    self.assertNotIn(setting, store)
+                    self.assertRaises(KeyError, store.__getitem__, setting)
+                self.assertRaises(KeyError, store.__getitem__, "no such name")
+                self.assertIsNone(store.no_such_name)
+
+    def test_pickle_round_trip(self):
+        for label, path in documents(self):
+            with self.subTest(document=label):
+                store = loaded(path)
+                # A nested store pickled beside the whole comes back as the
+                # same object as the one inside the restored whole.
+                name = next(n for n in store if isinstance(store[n], TesselVar))
+                inner = store[name]
+                again, inner_again = pickle.loads(pickle.dumps((store, inner), protocol=5))
+                self.assertIs(type(again), TesselVar)
+                self.assertIs(again[name], inner_again)
+                self.assertEqual(tesselvar.dumps(again), tesselvar.dumps(store))
+                # Both settings, at the root and below.
+                self.assertIsNone(again.no_such_name)
+                self.assertIsNone(inner_again.no_such_name)
+                inner_again.plain = {"k": 1}
+                self.assertIs(type(inner_again.plain), dict)
+                self.assertNotIn("plain", inner)
+
+    def test_yaml_document_with_int_keys(self):
+        yaml, why = pyyaml()
+        if yaml is None:
+            self.skipTest(why)
+        with self.assertRaises(TypeError) as caught:
+            tesselvar.load(YAML_DOCUMENT)
+        message = str(caught.exception)
+        self.assertIn("the key 200 at $.paths./pets/items.get.responses", message)
+        self.assertIn("(int)", message)
+        self.assertEqual(caught.exception.__notes__, [f"in {YAML_DOCUMENT!r}"])
+        with open(YAML_DOCUMENT, encoding="utf-8") as f:
+            doc = str_keys(yaml.safe_load(f))
+        store = TesselVar(doc)
+        self.assertSameData(store._mv_to_dict(), doc, "keys as str")
+        self.assertEqual(store["paths"]["/pets/items"]["get"]["responses"]["200"]
+                         ["description"], "200")
+        self.assertEqual(store._mv_get(["paths", "/pets", "get", "responses", "400",
+                                        "description"]), "An error response")
+        written = tesselvar.dumps(store, format="yaml", sort_keys=False)
+        self.assertSameData(tesselvar.loads(written, format="yaml")._mv_to_dict(), doc,
+                            "through YAML text")
 
     def test_committed_document_by_hand(self):
         store = TesselVar()

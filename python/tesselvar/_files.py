@@ -99,7 +99,9 @@ def _store(document: object, where: str, file: bool, reprint: Any,
     """The store of a parsed document; a refused key's error says which
     file it is in."""
     if not isinstance(document, dict):
-        kind = "None" if document is None else f"a {type(document).__name__}"
+        name = type(document).__name__
+        kind = ("None" if document is None
+                else f"{'an' if name[0] in 'aeiou' else 'a'} {name}")
         raise TypeError(f"the top level of {where} is {kind}, not a mapping: "
                         f"a store is made from a mapping of names to values")
     try:
