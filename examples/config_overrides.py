@@ -1,9 +1,9 @@
 """Layered configuration: a JSON file, environment-style overrides, JSON out.
 
-A service reads its configuration file, then lets deployment variables such
-as ``APP__DB__PORT=6432`` override single values (two underscores separate
-the levels), reads the settings it needs by path, and writes the effective
-configuration back out.  The overrides come from a dict, so the example
+A service reads its configuration file with ``tesselvar.load``, then lets
+deployment variables such as ``APP__DB__PORT=6432`` override single values
+(two underscores separate the levels), reads the settings it needs by path,
+and writes the effective configuration back out with ``tesselvar.dump``.  The overrides come from a dict, so the example
 does not depend on the real environment; in a service you would pass
 ``os.environ`` filtered by a prefix.
 
@@ -15,8 +15,9 @@ Run with the build's python folder on PYTHONPATH:
 import json
 import os
 import tempfile
-from typing import Any, Dict, Mapping
+from typing import Any, Container, Dict, Mapping
 
+import tesselvar
 from tesselvar import TesselVar
 
 BASE_CONFIG = {
@@ -47,7 +48,7 @@ def parse_value(text: str) -> Any:
         return text
 
 
-def overrides(pairs: Mapping[str, str], sections: Any) -> Dict[str, Any]:
+def overrides(pairs: Mapping[str, str], sections: Container[str]) -> Dict[str, Any]:
     """KEY__SUB=value pairs, for known top-level sections, as nested dicts."""
     tree: Dict[str, Any] = {}
     for key, text in sorted(pairs.items()):
@@ -62,12 +63,13 @@ def overrides(pairs: Mapping[str, str], sections: Any) -> Dict[str, Any]:
 
 
 def load(path: str, pairs: Mapping[str, str]) -> TesselVar:
-    config = TesselVar(reprint=False)    # settings that are not set read as None
-    with open(path, encoding="utf-8") as f:
-        config._mv_add(json.load(f))
+    # The format comes from the suffix (.json, .toml, .yaml); with
+    # reprint=False, settings that are not set read as None.
+    config = tesselvar.load(path, reprint=False)
     # _mv_add merges: a dict goes into the nested store that is there and
     # keeps its other values; a list is appended to the list that is there.
-    config._mv_add(overrides(pairs, config._mv_keys()))
+    # A store is a mapping too: `section in config` asks for a variable.
+    config._mv_add(overrides(pairs, config))
     return config
 
 
@@ -88,8 +90,7 @@ def main() -> None:
         print(f"db params: {db._mv_to_params()}")
 
         effective = os.path.join(folder, "effective.json")
-        with open(effective, "w", encoding="utf-8") as f:
-            json.dump(config._mv_to_dict(sort=True), f, indent=2)
+        tesselvar.dump(config, effective, indent=2, sort_keys=True)
         with open(effective, encoding="utf-8") as f:
             text = f.read()
         print(text)
