@@ -63,14 +63,13 @@ class TesselVar(TesselVarMain):
     # hold a variable of any type: tell type checkers so, instead of the
     # base class's Union[str, None].
     def __getattr__(self, name: str) -> Any: ...
-    def __getstate__(self) -> Dict[Any, Any]:
-        """The whole ``__dict__``, internal settings included."""
-    def __setstate__(self, state: Dict[Any, Any]) -> None:
-        """Restore the ``__dict__`` without going through ``__setattr__``."""
-    def __copy__(self) -> TesselVar:
-        """A new store sharing the values (and nested stores) of this one."""
-    def __deepcopy__(self, memo: Dict[int, Any]) -> TesselVar:
-        """A new store with every value deep-copied, nested stores included."""
+    # Pickles and copies: the factory (once per tree) and the entries.
+    def __reduce__(self) -> Tuple[Any, ...]:
+        """A compact reduction: the store's factory and its entries."""
+    def __setstate__(self, state: Tuple[Any, ...], /) -> None:
+        """Store the entries of a reduction as they are."""
+    def __deepcopy__(self, memo: Dict[int, Any], /) -> TesselVar:
+        """A deep copy, nested stores and cycles included."""
 
 class _Factory:
     """The store factory: makes empty, set-up nested stores."""
