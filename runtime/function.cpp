@@ -140,12 +140,13 @@ function_dealloc(PyObject* self) noexcept
 // --- Attributes ---------------------------------------------------------------
 
 // A field of the function, or None once the collector cleared it; the
-// closure is the field's offset.
+// closure points at the member.
 PyObject*
-get_field(PyObject* self, void* offset) noexcept
+get_field(PyObject* self, void* closure) noexcept
 {
-    PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) +
-                                                reinterpret_cast<std::uintptr_t>(offset));
+    using Member = PyObject* Function::*;
+    const Member member = *static_cast<Member*>(closure);
+    PyObject* v = reinterpret_cast<Function*>(self)->*member;
     return Py_NewRef(v != nullptr ? v : Py_None);
 }
 
@@ -168,20 +169,26 @@ get_annotations(PyObject* self, void*) noexcept
     return Py_XNewRef(f->annotations);
 }
 
+// The fields read as they are; a getset's closure points at the member.
+PyObject* Function::*field_members[] = {
+    &Function::name, &Function::qualname, &Function::module,  &Function::doc,
+    &Function::code, &Function::defaults, &Function::globals,
+};
+
 PyGetSetDef
-field(const char* name, std::size_t offset) noexcept
+field(const char* name, PyObject* Function::*& member) noexcept
 {
-    return {name, get_field, nullptr, nullptr, reinterpret_cast<void*>(offset)};
+    return {name, get_field, nullptr, nullptr, &member};
 }
 
 PyGetSetDef function_getset[] = {
-    field("__name__", offsetof(Function, name)),
-    field("__qualname__", offsetof(Function, qualname)),
-    field("__module__", offsetof(Function, module)),
-    field("__doc__", offsetof(Function, doc)),
-    field("__code__", offsetof(Function, code)),
-    field("__defaults__", offsetof(Function, defaults)),
-    field("__globals__", offsetof(Function, globals)),
+    field("__name__", field_members[0]),
+    field("__qualname__", field_members[1]),
+    field("__module__", field_members[2]),
+    field("__doc__", field_members[3]),
+    field("__code__", field_members[4]),
+    field("__defaults__", field_members[5]),
+    field("__globals__", field_members[6]),
     {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
     {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},

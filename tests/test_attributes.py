@@ -3,6 +3,7 @@ contract of the public store class TesselVar, copies and pickles included."""
 
 import collections
 import copy
+import inspect
 import pickle
 import unittest
 
@@ -328,6 +329,8 @@ class TesselVarTest(unittest.TestCase):
             with self.subTest(args=args):
                 self.assertIn(text, str(raised(TesselVar, *args, expect=exc)))
         self.assertIn("'_g_n_s' at $", str(raised(TesselVar, expect=ValueError, _g_n_s=1)))
+        self.assertEqual(str(inspect.signature(TesselVar)),
+                         "(data=None, /, *, reprint=True, inherit=False, **variables)")
 
     def test_mapping_protocol(self):
         s = TesselVar({"a": 1, "b": {"c": 2}})

@@ -237,7 +237,7 @@ private:
 // The fill itself, once the scan and the checks said yes.
 class Fill {
 public:
-    Fill(PyObject* factory, PyThreadState* ts) noexcept : factory_(factory), ts_(ts) {}
+    explicit Fill(PyObject* factory) noexcept : factory_(factory) {}
 
     // Fills the dict `d` of a store holding nothing but its settings.
     bool into(PyObject* d, PyObject* entries) noexcept
@@ -310,7 +310,6 @@ private:
     }
 
     PyObject* factory_;
-    PyThreadState* ts_;
 };
 
 // Are the steps of a fill ours on a store of `tp` that holds nothing but
@@ -348,7 +347,7 @@ fill_factory(const PlainDict& d) noexcept
 // the C stack those calls could use at most.
 constexpr int kLevelsPerDepth = 2;
 constexpr int kLevelsSpare = 8;
-constexpr std::uintptr_t kStackPerDepth = 16 * 1024;
+constexpr std::uintptr_t kStackPerDepth = std::uintptr_t{16} * 1024;
 constexpr int kDeepest = 1000;
 
 // _mv_add's shortcut: the fill above, or NotMine.
@@ -389,7 +388,7 @@ try_fill_empty(Call& call, PyObject* self, PyObject* entries) noexcept
     PyObject* target = d.get();
     Ref keep = Ref::borrow(target);
     d.reset();
-    return Fill(factory, ts).into(target, entries) ? Tried::Done : Tried::Error;
+    return Fill(factory).into(target, entries) ? Tried::Done : Tried::Error;
 }
 
 }  // namespace
