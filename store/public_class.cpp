@@ -20,6 +20,10 @@ register_public_class(PyTypeObject* type, PyObject* add, PyObject* keys, PyObjec
     pc.add = Py_NewRef(add);
     pc.keys = Py_NewRef(keys);
     pc.get = Py_NewRef(get);
+    // What the type records say of the public class was asked without it.
+    for (TypeInfo& e : state().types) {
+        e.tag = 0;
+    }
 }
 
 Ref

@@ -95,6 +95,7 @@ refresh(TypeInfo& e, PyTypeObject* tp) noexcept
                    cls.type != nullptr && PyType_IsSubtype(tp, cls.type);
     e.delattr_plain = lookup_plain && cpy::type_lookup(tp, n.dunder_delattr) == cls.object_delattr;
     e.removal_plain = -1;
+    e.keys_get_own = -1;
     return e;
 }
 
@@ -388,7 +389,7 @@ names_a_method(PyObject* name) noexcept
 // --- The public class ------------------------------------------------------------
 
 bool
-runs_own_keys_and_get(PyTypeObject* tp) noexcept
+resolve_detail::keys_and_get_are_own(PyTypeObject* tp) noexcept
 {
     // A class that borrowed the descriptors without deriving from TesselVar
     // gets the descriptors' own refusal: only TesselVar's kind qualifies.

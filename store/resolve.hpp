@@ -412,8 +412,21 @@ Resolved resolve_setattr(PyTypeObject* tp) noexcept;
 // --- The public class ---------------------------------------------------------------
 
 // Does `x.keys()` / `x.get(step)` run TesselVar's own methods, reading
-// `x.keys` and `x.get` running no code?
-bool runs_own_keys_and_get(PyTypeObject* tp) noexcept;
+// `x.keys` and `x.get` running no code?  Asked once per version of the type.
+namespace resolve_detail {
+bool keys_and_get_are_own(PyTypeObject* tp) noexcept;
+}
+inline bool
+runs_own_keys_and_get(PyTypeObject* tp) noexcept
+{
+    const std::int8_t known = resolve_detail::info(tp).keys_get_own;
+    if (known >= 0) [[likely]] {
+        return known != 0;
+    }
+    const bool own = resolve_detail::keys_and_get_are_own(tp);
+    resolve_detail::info(tp).keys_get_own = own ? 1 : 0;  // asking ran no code
+    return own;
+}
 
 // Does `x.add(**entries)` run TesselVar's own `add`, reading `x.add` running
 // no code?

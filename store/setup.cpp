@@ -14,6 +14,8 @@
 
 #include "store/rules.hpp"
 
+#include <cstring>
+
 namespace vm {
 
 namespace {
@@ -148,7 +150,13 @@ set_up_new(PyObject* self, PyObject* factory, PyObject* reprint, PyObject* inher
 bool
 is_setting_name(PyObject* key) noexcept
 {
-    if (PyUnicode_GET_LENGTH(key) != 6) {
+    // The four names are six ASCII characters, "_x_y_z": any other key is
+    // told apart by its length, kind or underscores without comparing.
+    if (PyUnicode_GET_LENGTH(key) != 6 || !PyUnicode_IS_COMPACT_ASCII(key)) {
+        return false;
+    }
+    const auto* c = static_cast<const char*>(PyUnicode_DATA(key));
+    if (c[0] != '_' || c[2] != '_' || c[4] != '_') {
         return false;
     }
     const Names& n = names();
@@ -158,7 +166,7 @@ is_setting_name(PyObject* key) noexcept
         }
     }
     for (PyObject* s : n.settings) {
-        if (PyUnicode_Compare(key, s) == 0) {
+        if (std::memcmp(c, PyUnicode_DATA(s), 6) == 0) {
             return true;
         }
     }

@@ -61,6 +61,7 @@ struct TypeInfo {
     bool dict_plain = false;
     bool delattr_plain = false;
     std::int8_t removal_plain = -1;  // -1 until asked (see resolve.hpp)
+    std::int8_t keys_get_own = -1;   // likewise
     // What the type has under our own (interned) names; borrowed from the
     // type's dicts, which cannot change without a new tag.  Keyed by the
     // name's address; an empty slot has no name.

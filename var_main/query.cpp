@@ -69,6 +69,19 @@ quick_view(PyObject* d, View what, SkipRule& rule, Ref& out)
     PyObject* key;
     PyObject* value;
     int rc = 1;
+    if (what != View::Items) {
+        // Nothing is allocated on the way: the entries can be read in place.
+        DictWalk walk(d);
+        while (walk.next(&key, &value)) {
+            if (!is_setting_name(key)) {
+                items[count++] = Py_NewRef(what == View::Keys ? key : value);
+            }
+        }
+        Py_SET_SIZE(list.get(), count);
+        PyObject_GC_Track(list.get());
+        out = std::move(list);
+        return 1;
+    }
     while (PyDict_Next(d, &pos, &key, &value)) {
         if (is_setting_name(key)) {
             continue;
@@ -83,7 +96,11 @@ quick_view(PyObject* d, View what, SkipRule& rule, Ref& out)
         else {
             Ref k = Ref::borrow(key);
             Ref v = Ref::borrow(value);
-            item = PyTuple_Pack(2, k.get(), v.get());
+            item = PyTuple_New(2);
+            if (item != nullptr) {
+                PyTuple_SET_ITEM(item, 0, k.release());
+                PyTuple_SET_ITEM(item, 1, v.release());
+            }
             if (item != nullptr && PyDict_GET_SIZE(d) != n) {
                 Py_DECREF(item);
                 raise_dict_changed();
@@ -278,14 +295,89 @@ walk_path(Call& call, PyObject* self, PyObject* path, PyObject* fallback,
     return current.release();
 }
 
+// The steps of the "$.a.b" path strings walked last, by the string's
+// address: the pieces of `key.split(".")[1:]`, cut and interned once per
+// path object (a path written in the code is the same object at every
+// call), so each step's lookup finds the dict's own key by address.  An
+// entry holds its path, so no other string can take its address meanwhile.
+// Paths of more steps are cut on every walk.  The table is never freed: no
+// reference may be dropped after the interpreter is gone.
+constexpr int kCachedSteps = 8;
+struct PathSteps {
+    Ref path;
+    int count = 0;
+    Ref steps[kCachedSteps];
+};
+PathSteps* const path_cache = new PathSteps[8];
+
+// The cached steps of `key` (an exact str that starts with "$."), cut now
+// if need be; nullptr with an error set, or with none when the path has
+// more steps than an entry holds.
+const PathSteps*
+steps_of(PyObject* key, PyThreadState* ts) noexcept
+{
+    PathSteps& e = path_cache[(reinterpret_cast<std::uintptr_t>(key) >> 4) & 7];
+    if (e.path.get() == key) {
+        return &e;
+    }
+    PathSteps fresh;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
+    for (Py_ssize_t start = 2;;) {
+        const Py_ssize_t dot = PyUnicode_FindChar(key, '.', start, length, 1);
+        if (dot == -2) {
+            return nullptr;
+        }
+        if (fresh.count == kCachedSteps) {
+            return nullptr;  // too long to keep
+        }
+        const Py_ssize_t end = dot < 0 ? length : dot;
+        Ref step = Ref::steal(PyUnicode_Substring(key, start, end));
+        if (!step) {
+            return nullptr;
+        }
+        fresh.steps[fresh.count++] =
+            Ref::steal(cpy::interned_name(PyThreadState_GetInterpreter(ts), step.get()));
+        if (dot < 0) {
+            break;
+        }
+        start = dot + 1;
+    }
+    fresh.path = Ref::borrow(key);
+    e = std::move(fresh);  // the strings let go of run no code
+    return &e;
+}
+
 // A "$.a.b" path string walked step by step: the steps are the pieces of
-// `key.split(".")[1:]`, each cut from the string when it is due, with no
-// list made for them (nobody else could see that list).
+// `key.split(".")[1:]`, with no list made for them (nobody else could see
+// that list).
 PyObject*
 walk_path_string(Call& call, PyObject* self, PyObject* key, PyObject* fallback) noexcept
 {
     Ref current = Ref::borrow(self);
     Statement line = kEachStep;
+    const PathSteps* cached = steps_of(key, call.thread());
+    if (cached != nullptr) {
+        // A step may run code that walks other paths and replaces the
+        // entry: the walk holds its own references to the steps.
+        Ref steps[kCachedSteps];
+        const int count = cached->count;
+        for (int i = 0; i < count; ++i) {
+            steps[i] = Ref::borrow(cached->steps[i].get());
+        }
+        for (int i = 0; i < count; ++i) {
+            const int r = walk_step(current, steps[i].get(), &line);
+            if (r < 0) {
+                return give_up(call, fallback, line);
+            }
+            if (r == 0) {
+                return Py_NewRef(fallback);
+            }
+        }
+        return current.release();
+    }
+    if (PyErr_Occurred()) {
+        return give_up(call, fallback, kSplitPath);
+    }
     const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
     Py_ssize_t start = 2;  // past "$."
     for (;;) {
