@@ -304,7 +304,10 @@ walk_path(Call& call, PyObject* self, PyObject* path, PyObject* fallback,
 // reference may be dropped after the interpreter is gone.
 constexpr int kCachedSteps = 8;
 struct PathSteps {
-    Ref path;
+    PathSteps() noexcept = default;
+    PathSteps(const PathSteps&) = delete;
+    PathSteps& operator=(const PathSteps&) = delete;
+    Ref path;  // none while the entry is being filled
     int count = 0;
     Ref steps[kCachedSteps];
 };
@@ -320,30 +323,28 @@ steps_of(PyObject* key, PyThreadState* ts) noexcept
     if (e.path.get() == key) {
         return &e;
     }
-    PathSteps fresh;
+    // The strings let go of here and below run no code.
+    e.path.reset();
+    e.count = 0;
     const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
     for (Py_ssize_t start = 2;;) {
         const Py_ssize_t dot = PyUnicode_FindChar(key, '.', start, length, 1);
-        if (dot == -2) {
-            return nullptr;
-        }
-        if (fresh.count == kCachedSteps) {
-            return nullptr;  // too long to keep
+        if (dot == -2 || e.count == kCachedSteps) {
+            return nullptr;  // an error, or too long to keep
         }
         const Py_ssize_t end = dot < 0 ? length : dot;
         Ref step = Ref::steal(PyUnicode_Substring(key, start, end));
         if (!step) {
             return nullptr;
         }
-        fresh.steps[fresh.count++] =
+        e.steps[e.count++] =
             Ref::steal(cpy::interned_name(PyThreadState_GetInterpreter(ts), step.get()));
         if (dot < 0) {
             break;
         }
         start = dot + 1;
     }
-    fresh.path = Ref::borrow(key);
-    e = std::move(fresh);  // the strings let go of run no code
+    e.path = Ref::borrow(key);
     return &e;
 }
 
