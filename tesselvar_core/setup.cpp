@@ -143,7 +143,7 @@ store_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf,
     }
     Ref factory = factory_for(given.reprint, given.inherit);
     Ref store = factory ? new_store(factory.get(), given.reprint, given.inherit) : Ref();
-    if (!store || load(store.get(), given) < 0) {
+    if (!store || ((given.data || given.variables) && load(store.get(), given) < 0)) {
         return nullptr;
     }
     return store.release();
