@@ -137,6 +137,27 @@ dict_watchers(PyObject* d) noexcept
 #endif
 }
 
+// PyDict_Watch(watcher, d) for a valid watcher and an exact dict: the bit
+// set directly, without the checks, when the bits read as they should.
+inline void
+watch_dict(PyObject* d, int watcher) noexcept
+{
+    if (!facilities.watch_bits) {
+        if (PyDict_Watch(watcher, d) < 0) {
+            PyErr_Clear();
+        }
+        return;
+    }
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+    reinterpret_cast<PyDictObject*>(d)->ma_version_tag |= std::uint64_t{1} << watcher;
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+}
+
 // A combined table: values beside the keys, not an object's inline values
 // (whose stores by object.__setattr__ may bypass the dict).  Public field.
 inline bool

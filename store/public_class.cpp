@@ -88,23 +88,6 @@ count_variables(PyObject* store) noexcept
     return keys ? PyObject_Size(keys.get()) : -1;
 }
 
-Tried
-try_add(PyObject* nested, PyObject* entries, PyThreadState* ts) noexcept
-{
-    // The class's own add only hands its keywords, as a new dict, to
-    // self._mv_add.  Every key an exact str: each can be a keyword, and
-    // building the keyword dict would hash and compare nothing new (a str
-    // subclass key takes the literal call, which runs its __hash__ there).
-    if (!PyDict_CheckExact(entries) || !runs_own_add(Py_TYPE(nested)) || !only_str_keys(entries)) {
-        return Tried::NotMine;
-    }
-    Ref fresh = Ref::steal(PyDict_Copy(entries));
-    if (!fresh || !add_variables(nested, fresh.get(), ts)) {
-        return Tried::Error;
-    }
-    return Tried::Done;
-}
-
 Step
 try_step(Ref& current, PyObject* step) noexcept
 {

@@ -36,10 +36,6 @@ Ref get_variable(PyObject* store, PyObject* name, PyObject* fallback) noexcept;
 // len(store.keys()): how many variables the store holds; -1 with an error.
 Py_ssize_t count_variables(PyObject* store) noexcept;
 
-// `nested.add(**entries)` for a merge into a nested store whose add is the
-// class's own: _mv_add gets the entries as a dict of its own.
-Tried try_add(PyObject* nested, PyObject* entries, PyThreadState* ts) noexcept;
-
 // One step of a path: `step in current.keys()`, then `current =
 // current.get(step)`, when `current`'s keys() and get() are the class's own.
 // Error: failed in `in`; GetFailed: failed in get().

@@ -96,6 +96,8 @@ refresh(TypeInfo& e, PyTypeObject* tp) noexcept
     e.delattr_plain = lookup_plain && cpy::type_lookup(tp, n.dunder_delattr) == cls.object_delattr;
     e.removal_plain = -1;
     e.keys_get_own = -1;
+    e.add_own = -1;
+    e.fill_own = -1;
     return e;
 }
 
@@ -297,8 +299,8 @@ watch_new_dict(PyObject* d) noexcept
 {
     const Watch& w = state().watch;
     if (w.watcher >= 0 && cpy::facilities.watch_bits && PyDict_CheckExact(d) &&
-        cpy::dict_is_combined(d) && cpy::dict_watchers(d) == 0 && PyDict_Watch(w.watcher, d) < 0) {
-        PyErr_Clear();
+        cpy::dict_is_combined(d) && cpy::dict_watchers(d) == 0) {
+        cpy::watch_dict(d, w.watcher);
     }
 }
 
@@ -401,7 +403,7 @@ resolve_detail::keys_and_get_are_own(PyTypeObject* tp) noexcept
 }
 
 bool
-runs_own_add(PyTypeObject* tp) noexcept
+resolve_detail::add_is_own(PyTypeObject* tp) noexcept
 {
     // Reading `x.add` must run nothing either: a __getattribute__ of the
     // class runs before the entries are unpacked for the call.

@@ -429,7 +429,20 @@ runs_own_keys_and_get(PyTypeObject* tp) noexcept
 }
 
 // Does `x.add(**entries)` run TesselVar's own `add`, reading `x.add` running
-// no code?
-bool runs_own_add(PyTypeObject* tp) noexcept;
+// no code?  Likewise asked once per version of the type.
+namespace resolve_detail {
+bool add_is_own(PyTypeObject* tp) noexcept;
+}
+inline bool
+runs_own_add(PyTypeObject* tp) noexcept
+{
+    const std::int8_t known = resolve_detail::info(tp).add_own;
+    if (known >= 0) [[likely]] {
+        return known != 0;
+    }
+    const bool own = resolve_detail::add_is_own(tp);
+    resolve_detail::info(tp).add_own = own ? 1 : 0;  // asking ran no code
+    return own;
+}
 
 }  // namespace vm

@@ -62,6 +62,8 @@ struct TypeInfo {
     bool delattr_plain = false;
     std::int8_t removal_plain = -1;  // -1 until asked (see resolve.hpp)
     std::int8_t keys_get_own = -1;   // likewise
+    std::int8_t add_own = -1;        // likewise
+    std::int8_t fill_own = -1;       // likewise (var_main/intake.cpp)
     // What the type has under our own (interned) names; borrowed from the
     // type's dicts, which cannot change without a new tag.  Keyed by the
     // name's address; an empty slot has no name.

@@ -24,12 +24,16 @@ struct Shared {
     PyObject* add;
     PyObject* keys;
     PyObject* get;
-    // The four factories for the bool settings, shared by every store.
+    // The four factories for the bool settings, shared by every store, at
+    // 2 * reprint + inherit.
     PyObject* shared_factories[4];
     // The four settings of a store made by each of them, in set-up order.
     PyObject* shared_settings[4];
 };
 extern Shared g;
+
+// Where the default settings' shared factory is: reprint on, inherit off.
+constexpr int kDefaults = 2;
 
 // tp_dealloc of our collected heap types: untrack, clear (nullptr: nothing
 // to clear), free, and let go of the type.

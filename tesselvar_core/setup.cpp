@@ -137,8 +137,12 @@ store_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf,
         }
         return PyType_Type.tp_call(type, tuple.get(), dict.get());
     }
+    if (nargs == 0 && kwnames == nullptr && g.shared_factories[kDefaults] != nullptr) {
+        // TesselVar(): the default settings, and their shared factory.
+        return new_store(g.shared_factories[kDefaults], Py_True, Py_False).release();
+    }
     Given given;
-    if ((nargs != 0 || kwnames != nullptr) && !take(args, nargs, kwnames, given)) {
+    if (!take(args, nargs, kwnames, given)) {
         return nullptr;
     }
     Ref factory = factory_for(given.reprint, given.inherit);

@@ -76,6 +76,8 @@ make_nested(PyObject* self) noexcept
     return Ref::steal(PyObject_CallMethodNoArgs(self, names().i_c_u));
 }
 
+Tried try_add(PyObject* nested, PyObject* entries, PyThreadState* ts) noexcept;
+
 // `nested.add(**entries)`.
 bool
 fill_nested(PyObject* nested, PyObject* entries, PyThreadState* ts) noexcept
@@ -315,18 +317,25 @@ private:
 // Are the steps of a fill ours on a store of `tp` that holds nothing but
 // its settings (so no variable hides a method): _set_dict, _set_list,
 // _mv_set and _mv_add, setattr() into our __setattr__, our _set_attr, and
-// `_i_c_u` and `_g_n_i` variables the type does not shadow.
+// `_i_c_u` and `_g_n_i` variables the type does not shadow.  Asking runs
+// no code; the answer is kept for the type's version.
 bool
 fill_steps_ours(PyTypeObject* tp) noexcept
 {
+    const std::int8_t known = resolve_detail::info(tp).fill_own;
+    if (known >= 0) [[likely]] {
+        return known != 0;
+    }
     const Names& n = names();
-    return dict_is_plain(tp) && is_our_method(type_attr(tp, n.set_dict), Def::set_dict) &&
-           is_our_method(type_attr(tp, n.set_list), Def::set_list) &&
-           is_our_method(type_attr(tp, n.mv_set), Def::mv_set) &&
-           is_our_method(type_attr(tp, n.mv_add), Def::mv_add) &&
-           is_our_method(type_attr(tp, n.set_attr), Def::set_attr) &&
-           resolve_setattr(tp).is(Def::setattr_hook) && type_attr(tp, n.i_c_u) == nullptr &&
-           type_attr(tp, n.g_n_i) == nullptr;
+    const bool own = dict_is_plain(tp) && is_our_method(type_attr(tp, n.set_dict), Def::set_dict) &&
+                     is_our_method(type_attr(tp, n.set_list), Def::set_list) &&
+                     is_our_method(type_attr(tp, n.mv_set), Def::mv_set) &&
+                     is_our_method(type_attr(tp, n.mv_add), Def::mv_add) &&
+                     is_our_method(type_attr(tp, n.set_attr), Def::set_attr) &&
+                     resolve_setattr(tp).is(Def::setattr_hook) &&
+                     type_attr(tp, n.i_c_u) == nullptr && type_attr(tp, n.g_n_i) == nullptr;
+    resolve_detail::info(tp).fill_own = own ? 1 : 0;
+    return own;
 }
 
 // The store's settings as a fill needs them: its factory, and a bool
@@ -560,13 +569,54 @@ set_list(Call& call, Any self, Any value, StrOrNone key) noexcept
     return target.release();
 }
 
+namespace {
+
+// The entries of a small dict, held.  `add(**entries)` hands _mv_add a new
+// dict of the same keys and values in the same order, which nothing else
+// sees: holding them is that dict without making and freeing it.
+class Snapshot {
+public:
+    static constexpr Py_ssize_t kMost = 16;
+    explicit Snapshot(PyObject* d) noexcept
+    {
+        Py_ssize_t pos = 0;
+        PyObject* k;
+        PyObject* v;
+        while (n_ < kMost && PyDict_Next(d, &pos, &k, &v)) {
+            keys_[n_] = Py_NewRef(k);
+            values_[n_] = Py_NewRef(v);
+            ++n_;
+        }
+    }
+    ~Snapshot()
+    {
+        for (Py_ssize_t i = 0; i < n_; ++i) {
+            Py_DECREF(keys_[i]);
+            Py_DECREF(values_[i]);
+        }
+    }
+    Snapshot(const Snapshot&) = delete;
+    Snapshot& operator=(const Snapshot&) = delete;
+    Py_ssize_t size() const noexcept { return n_; }
+    PyObject* key(Py_ssize_t i) const noexcept { return keys_[i]; }
+    PyObject* value(Py_ssize_t i) const noexcept { return values_[i]; }
+
+private:
+    PyObject* keys_[kMost];
+    PyObject* values_[kMost];
+    Py_ssize_t n_ = 0;
+};
+
+// _mv_add's body on `kwargs`, or on `held`, a snapshot of it, when kwargs
+// is someone else's dict that code run by the entries' steps could change.
 PyObject*
-mv_add(Call& call, Any self, Dict kwargs) noexcept
+add_entries(Call& call, PyObject* self, PyObject* kwargs, const Snapshot* held) noexcept
 {
-    if (PyDict_GET_SIZE(kwargs.p) == 0) {
+    if (PyDict_GET_SIZE(kwargs) == 0) {
         return new_none();
     }
-    switch (try_fill_empty(call, self, kwargs.p)) {
+    // The fill runs no code: the dict is still what the snapshot holds.
+    switch (try_fill_empty(call, self, kwargs)) {
     case Tried::Done:
         return new_none();
     case Tried::Error:
@@ -574,7 +624,15 @@ mv_add(Call& call, Any self, Dict kwargs) noexcept
     case Tried::NotMine:
         break;
     }
-    DictItems items(kwargs.p);
+    if (held != nullptr) {
+        for (Py_ssize_t i = 0; i < held->size(); ++i) {
+            if (!add_entry(call, self, held->key(i), held->value(i))) {
+                return nullptr;
+            }
+        }
+        return new_none();
+    }
+    DictItems items(kwargs);
     for (auto& [key, value] : items) {
         if (!add_entry(call, self, key.get(), value.get())) {
             return nullptr;
@@ -584,6 +642,44 @@ mv_add(Call& call, Any self, Dict kwargs) noexcept
         return call.fail(kEachEntry);
     }
     return new_none();
+}
+
+// `nested.add(**entries)` for a merge into a nested store whose add is the
+// class's own, which hands its keywords, as a dict of their own, to
+// self._mv_add.  Every key an exact str: each can be a keyword, and
+// building the keyword dict would hash and compare nothing new (a str
+// subclass key takes the literal call, which runs its __hash__ there).
+Tried
+try_add(PyObject* nested, PyObject* entries, PyThreadState* ts) noexcept
+{
+    if (!PyDict_CheckExact(entries) || !runs_own_add(Py_TYPE(nested)) || !only_str_keys(entries)) {
+        return Tried::NotMine;
+    }
+    if (PyDict_GET_SIZE(entries) <= Snapshot::kMost) {
+        Resolved found = resolve(nested, names().mv_add);
+        if (found.failed()) {
+            return Tried::Error;
+        }
+        if (found.is(Def::mv_add)) {
+            Ref fn = Ref::borrow(found.function());
+            Snapshot held(entries);
+            return Ref::steal(run_as(
+                       fn.get(),
+                       [&](Call& call) { return add_entries(call, nested, entries, &held); }, ts))
+                       ? Tried::Done
+                       : Tried::Error;
+        }
+    }
+    Ref fresh = Ref::steal(PyDict_Copy(entries));
+    return fresh && add_variables(nested, fresh.get(), ts) ? Tried::Done : Tried::Error;
+}
+
+}  // namespace
+
+PyObject*
+mv_add(Call& call, Any self, Dict kwargs) noexcept
+{
+    return add_entries(call, self, kwargs.p, nullptr);
 }
 
 namespace {
