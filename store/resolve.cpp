@@ -43,6 +43,7 @@
 // Recursion: every body runs inside a Depth scope (runtime/depth.hpp), which
 // bounds it by the interpreter's count and by this thread's C stack.
 #include "store/resolve.hpp"
+#include "store/setup.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -378,8 +379,8 @@ start_hiding_watch() noexcept
 bool
 names_a_method(PyObject* name) noexcept
 {
-    if (PyUnicode_GET_LENGTH(name) == 0 || PyUnicode_READ_CHAR(name, 0) != '_') {
-        return false;  // every method name starts with one
+    if (!begins_with_underscore(name) || is_setting_name(name)) {
+        return false;  // every method name starts with one; no setting is one
     }
     const int found = PySet_Contains(state().watch.method_names, name);
     if (found < 0) {

@@ -4,8 +4,10 @@
 #pragma once
 
 #include "runtime/call.hpp"
+#include "store/state.hpp"
 
 #include <cstdint>
+#include <cstring>
 
 namespace vm {
 
@@ -25,7 +27,31 @@ int set_up_new(PyObject* self, PyObject* factory, PyObject* reprint, PyObject* i
                PyObject* filled) noexcept;
 
 // Is an exact str one of the four setting names?
-bool is_setting_name(PyObject* key) noexcept;
+inline bool
+is_setting_name(PyObject* key) noexcept
+{
+    // The four names are six ASCII characters, "_x_y_z": any other key is
+    // told apart by its length, kind or underscores without comparing.
+    if (PyUnicode_GET_LENGTH(key) != 6 || !PyUnicode_IS_COMPACT_ASCII(key)) {
+        return false;
+    }
+    const auto* c = static_cast<const char*>(PyUnicode_DATA(key));
+    if (c[0] != '_' || c[2] != '_' || c[4] != '_') {
+        return false;
+    }
+    const Names& n = names();
+    for (PyObject* s : n.settings) {
+        if (key == s) {
+            return true;
+        }
+    }
+    for (PyObject* s : n.settings) {
+        if (std::memcmp(c, PyUnicode_DATA(s), 6) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
 
 // --- The exclusion rule -------------------------------------------------------
 
