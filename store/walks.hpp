@@ -38,7 +38,7 @@ public:
     public:
         explicit iterator(Walk* walk) noexcept : walk_(walk) {}
         Item& operator*() const noexcept { return walk_->item_; }
-        iterator& operator++() noexcept
+        [[gnu::always_inline]] iterator& operator++() noexcept
         {
             walk_->advance();
             return *this;
@@ -49,7 +49,7 @@ public:
         Walk* walk_;
     };
 
-    iterator begin() noexcept
+    [[gnu::always_inline]] iterator begin() noexcept
     {
         Walk* walk = static_cast<Walk*>(this);
         walk->advance();
@@ -97,7 +97,7 @@ public:
 
 private:
     friend class Range<DictItems, DictEntry>;
-    void advance() noexcept
+    [[gnu::always_inline]] void advance() noexcept
     {
         if (PyDict_GET_SIZE(d_) != size_) {
             raise_dict_changed();
@@ -183,7 +183,7 @@ public:
 
 private:
     friend class Range<Iteration, Ref>;
-    void advance() noexcept
+    [[gnu::always_inline]] void advance() noexcept
     {
         if (done_) {
             return;
