@@ -26,8 +26,9 @@ int set_up(PyObject* self, PyObject* factory, PyObject* reprint, PyObject* inher
 int set_up_new(PyObject* self, PyObject* factory, PyObject* reprint, PyObject* inherit,
                PyObject* filled) noexcept;
 
-// Is an exact str one of the four setting names?
-inline bool
+// Is an exact str one of the four setting names?  (Asked of every key of a
+// walk: kept inline.)
+[[gnu::always_inline]] inline bool
 is_setting_name(PyObject* key) noexcept
 {
     // The four names are six ASCII characters, "_x_y_z": any other key is
