@@ -143,14 +143,12 @@ record_class(PyObject* cls) noexcept
     return true;
 }
 
+namespace {
+
 bool
-removal_is_plain(PyTypeObject* tp) noexcept
+removal_asked(PyTypeObject* tp) noexcept
 {
-    TypeInfo& e = resolve_detail::info(tp);
-    if (e.removal_plain >= 0) {
-        return e.removal_plain != 0;
-    }
-    bool plain = e.delattr_plain;
+    bool plain = delattr_is_plain(tp);
     const PublicClass& pc = state().public_class;
     PyObject* mro = tp->tp_mro;
     for (Py_ssize_t i = 0; plain && mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
@@ -166,9 +164,15 @@ removal_is_plain(PyTypeObject* tp) noexcept
                 (Py_IS_TYPE(value, &PyGetSetDescr_Type) && PyUnicode_Check(key) && is_dunder(key));
         }
     }
-    // The walk ran no code: the record is still this version's.
-    e.removal_plain = plain ? 1 : 0;
-    return plain;
+    return plain;  // the walk ran no code
+}
+
+}  // namespace
+
+bool
+removal_is_plain(PyTypeObject* tp) noexcept
+{
+    return per_version(tp, &TypeInfo::removal_plain, removal_asked);
 }
 
 // --- The instance dict --------------------------------------------------------

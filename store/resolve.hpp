@@ -411,38 +411,40 @@ Resolved resolve_setattr(PyTypeObject* tp) noexcept;
 
 // --- The public class ---------------------------------------------------------------
 
+// A yes-or-no about a type whose asking runs no code and reads nothing but
+// the type and its bases (so a new version of the type is the only thing
+// that can change it): asked once per version, kept in the type's record.
+inline bool
+per_version(PyTypeObject* tp, std::int8_t TypeInfo::*known,
+            bool (*ask)(PyTypeObject*) noexcept) noexcept
+{
+    const std::int8_t k = resolve_detail::info(tp).*known;
+    if (k >= 0) [[likely]] {
+        return k != 0;
+    }
+    const bool yes = ask(tp);
+    resolve_detail::info(tp).*known = yes ? 1 : 0;
+    return yes;
+}
+
 // Does `x.keys()` / `x.get(step)` run TesselVar's own methods, reading
-// `x.keys` and `x.get` running no code?  Asked once per version of the type.
+// `x.keys` and `x.get` running no code?
 namespace resolve_detail {
 bool keys_and_get_are_own(PyTypeObject* tp) noexcept;
-}
+bool add_is_own(PyTypeObject* tp) noexcept;
+}  // namespace resolve_detail
 inline bool
 runs_own_keys_and_get(PyTypeObject* tp) noexcept
 {
-    const std::int8_t known = resolve_detail::info(tp).keys_get_own;
-    if (known >= 0) [[likely]] {
-        return known != 0;
-    }
-    const bool own = resolve_detail::keys_and_get_are_own(tp);
-    resolve_detail::info(tp).keys_get_own = own ? 1 : 0;  // asking ran no code
-    return own;
+    return per_version(tp, &TypeInfo::keys_get_own, resolve_detail::keys_and_get_are_own);
 }
 
 // Does `x.add(**entries)` run TesselVar's own `add`, reading `x.add` running
-// no code?  Likewise asked once per version of the type.
-namespace resolve_detail {
-bool add_is_own(PyTypeObject* tp) noexcept;
-}
+// no code?
 inline bool
 runs_own_add(PyTypeObject* tp) noexcept
 {
-    const std::int8_t known = resolve_detail::info(tp).add_own;
-    if (known >= 0) [[likely]] {
-        return known != 0;
-    }
-    const bool own = resolve_detail::add_is_own(tp);
-    resolve_detail::info(tp).add_own = own ? 1 : 0;  // asking ran no code
-    return own;
+    return per_version(tp, &TypeInfo::add_own, resolve_detail::add_is_own);
 }
 
 }  // namespace vm

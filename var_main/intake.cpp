@@ -317,25 +317,23 @@ private:
 // Are the steps of a fill ours on a store of `tp` that holds nothing but
 // its settings (so no variable hides a method): _set_dict, _set_list,
 // _mv_set and _mv_add, setattr() into our __setattr__, our _set_attr, and
-// `_i_c_u` and `_g_n_i` variables the type does not shadow.  Asking runs
-// no code; the answer is kept for the type's version.
+// `_i_c_u` and `_g_n_i` variables the type does not shadow.
+bool
+fill_steps_asked(PyTypeObject* tp) noexcept
+{
+    const Names& n = names();
+    return dict_is_plain(tp) && is_our_method(type_attr(tp, n.set_dict), Def::set_dict) &&
+           is_our_method(type_attr(tp, n.set_list), Def::set_list) &&
+           is_our_method(type_attr(tp, n.mv_set), Def::mv_set) &&
+           is_our_method(type_attr(tp, n.mv_add), Def::mv_add) &&
+           is_our_method(type_attr(tp, n.set_attr), Def::set_attr) &&
+           resolve_setattr(tp).is(Def::setattr_hook) && type_attr(tp, n.i_c_u) == nullptr &&
+           type_attr(tp, n.g_n_i) == nullptr;
+}
 bool
 fill_steps_ours(PyTypeObject* tp) noexcept
 {
-    const std::int8_t known = resolve_detail::info(tp).fill_own;
-    if (known >= 0) [[likely]] {
-        return known != 0;
-    }
-    const Names& n = names();
-    const bool own = dict_is_plain(tp) && is_our_method(type_attr(tp, n.set_dict), Def::set_dict) &&
-                     is_our_method(type_attr(tp, n.set_list), Def::set_list) &&
-                     is_our_method(type_attr(tp, n.mv_set), Def::mv_set) &&
-                     is_our_method(type_attr(tp, n.mv_add), Def::mv_add) &&
-                     is_our_method(type_attr(tp, n.set_attr), Def::set_attr) &&
-                     resolve_setattr(tp).is(Def::setattr_hook) &&
-                     type_attr(tp, n.i_c_u) == nullptr && type_attr(tp, n.g_n_i) == nullptr;
-    resolve_detail::info(tp).fill_own = own ? 1 : 0;
-    return own;
+    return per_version(tp, &TypeInfo::fill_own, fill_steps_asked);
 }
 
 // The store's settings as a fill needs them: its factory, and a bool
