@@ -159,7 +159,7 @@ SkipRule::own() noexcept
 }
 
 int
-SkipRule::test_slow(PyObject* key) noexcept
+SkipRule::test(PyObject* key) noexcept
 {
     if (PyUnicode_CheckExact(key)) {
         const int mine = own();

@@ -65,23 +65,14 @@ is_setting_name(PyObject* key) noexcept
 class SkipRule {
 public:
     explicit SkipRule(PyObject* self) noexcept : self_(self) {}
-    // 1: excluded; 0: a variable; -1: error set.  Asked of every key of a
-    // walk: the common case (an exact str while our _skip is known to be
-    // in force) is answered inline.
-    int test(PyObject* key) noexcept
-    {
-        if (state_ == Known::Own && PyUnicode_CheckExact(key)) [[likely]] {
-            return is_setting_name(key) ? 1 : 0;
-        }
-        return test_slow(key);
-    }
+    // 1: excluded; 0: a variable; -1: error set.
+    int test(PyObject* key) noexcept;
     void invalidate() noexcept { state_ = Known::Unknown; }
     // Does `self._skip` resolve to our own static method right now?
     // -1 with an error set on failure.
     int own() noexcept;
 
 private:
-    int test_slow(PyObject* key) noexcept;
     enum class Known : std::uint8_t { Unknown, Own, Other };
     PyObject* self_;
     Known state_ = Known::Unknown;
