@@ -43,10 +43,9 @@ enum class View { Keys, Values, Items };
 
 // The common case: our own _skip and only exact str keys.  No Python code
 // can run except through the allocation of item tuples (a garbage
-// collection may run finalizers), so the list is filled in place, kept away
-// from the collector until it is complete, and the dict's size is checked
-// after each allocation as the literal walk would.  Returns 1 with the list
-// in `out`, 0 when the general walk must run, -1 on error.
+// collection may run finalizers), so the list is filled in place and kept
+// away from the collector until it is complete.  Returns 1 with the list in
+// `out`, 0 when the general walk must run, -1 on error.
 int
 quick_view(PyObject* d, View what, SkipRule& rule, Ref& out)
 {
@@ -64,67 +63,84 @@ quick_view(PyObject* d, View what, SkipRule& rule, Ref& out)
     }
     PyObject_GC_UnTrack(list.get());
     PyObject** items = cpy::list_items(list.get());
-    Py_ssize_t pos = 0;
     Py_ssize_t count = 0;
     PyObject* key;
     PyObject* value;
-    int rc = 1;
     if (what != View::Items) {
         // Nothing is allocated on the way: the entries can be read in place.
+        // Keys are unique, so once the four settings have gone by (set-up
+        // puts them first) no other key needs the test.
         DictWalk walk(d);
-        while (walk.next(&key, &value)) {
-            if (!is_setting_name(key)) {
+        int settings_left = 4;
+        while (settings_left > 0 && walk.next(&key, &value)) {
+            if (is_setting_name(key)) {
+                --settings_left;
+            }
+            else {
                 items[count++] = Py_NewRef(what == View::Keys ? key : value);
             }
+        }
+        while (walk.next(&key, &value)) {
+            items[count++] = Py_NewRef(what == View::Keys ? key : value);
         }
         Py_SET_SIZE(list.get(), count);
         PyObject_GC_Track(list.get());
         out = std::move(list);
         return 1;
     }
-    while (PyDict_Next(d, &pos, &key, &value)) {
-        if (is_setting_name(key)) {
+    // The pairs are made first, before any entry is read: a collection run
+    // by their allocation may change the dict (or our _skip), though 3.13
+    // only schedules it for the next safe point.  Then, if nothing changed,
+    // the entries are read in one pass that allocates nothing.  Keys are unique: the four settings are counted (set-up puts
+    // them first) and no key after the fourth needs the test.
+    Py_ssize_t settings = 0;
+    {
+        DictWalk walk(d);
+        while (settings < 4 && walk.next(&key, &value)) {
+            settings += is_setting_name(key);
+        }
+    }
+    const Py_ssize_t pairs = n - settings;
+    for (Py_ssize_t made = 0; made < pairs; ++made) {
+        PyObject* pair = PyTuple_New(2);
+        if (pair == nullptr) {
+            Py_SET_SIZE(list.get(), made);
+            return -1;
+        }
+        items[made] = pair;
+    }
+    Py_SET_SIZE(list.get(), pairs);
+    if (pairs > 0) {
+        rule.invalidate();
+        const int still = rule.own();
+        if (still <= 0) {
+            return still;
+        }
+        if (PyDict_GET_SIZE(d) != n || !only_str_keys(d)) {
+            return 0;  // code ran and changed what the walk rests on
+        }
+    }
+    DictWalk walk(d);
+    Py_ssize_t settings_left = settings;
+    while (walk.next(&key, &value)) {
+        if (settings_left > 0 && is_setting_name(key)) {
+            --settings_left;
             continue;
         }
-        PyObject* item;
-        if (what == View::Keys) {
-            item = Py_NewRef(key);
+        if (count == pairs) {
+            return 0;  // settings moved: only code can have done it
         }
-        else if (what == View::Values) {
-            item = Py_NewRef(value);
-        }
-        else {
-            Ref k = Ref::borrow(key);
-            Ref v = Ref::borrow(value);
-            item = PyTuple_New(2);
-            if (item != nullptr) {
-                PyTuple_SET_ITEM(item, 0, k.release());
-                PyTuple_SET_ITEM(item, 1, v.release());
-            }
-            if (item != nullptr && PyDict_GET_SIZE(d) != n) {
-                Py_DECREF(item);
-                raise_dict_changed();
-                item = nullptr;
-            }
-            if (item == nullptr) {
-                rc = -1;
-                break;
-            }
-        }
-        if (count == n) {  // only if code run by an allocation grew the dict
-            Py_DECREF(item);
-            raise_dict_changed();
-            rc = -1;
-            break;
-        }
-        items[count++] = item;
+        PyObject* pair = items[count++];
+        PyTuple_SET_ITEM(pair, 0, Py_NewRef(key));
+        PyTuple_SET_ITEM(pair, 1, Py_NewRef(value));
+    }
+    if (count != pairs) {
+        return 0;
     }
     Py_SET_SIZE(list.get(), count);
     PyObject_GC_Track(list.get());
-    if (rc == 1) {
-        out = std::move(list);
-    }
-    return rc;
+    out = std::move(list);
+    return 1;
 }
 
 PyObject*
