@@ -13,6 +13,8 @@
 #include "store/rules.hpp"
 #include "store/walks.hpp"
 
+#include <algorithm>
+
 namespace vm {
 
 namespace {
@@ -81,6 +83,73 @@ sorted_copy(PyObject* d)
     }
     return result;
 }
+
+// The entries of a dict with only exact str keys, held and sorted by key:
+// what dict(sorted(d.items())) would hold, taken together before anything
+// is written.  Comparing exact str runs no code and two keys are never
+// equal, so any sort gives the order list.sort gives; one-byte keys (the
+// usual) compare byte by byte.
+class SortedPairs {
+public:
+    SortedPairs() noexcept = default;
+    SortedPairs(const SortedPairs&) = delete;
+    SortedPairs& operator=(const SortedPairs&) = delete;
+    ~SortedPairs()
+    {
+        for (Py_ssize_t i = 0; i < n_; ++i) {
+            Py_DECREF(pairs_[i].key);
+            Py_DECREF(pairs_[i].value);
+        }
+        PyMem_Free(pairs_);
+    }
+    bool take(PyObject* d) noexcept
+    {
+        pairs_ = PyMem_New(Pair, static_cast<std::size_t>(PyDict_GET_SIZE(d)) + 1);
+        if (pairs_ == nullptr) {
+            PyErr_NoMemory();
+            return false;
+        }
+        bool one_byte = true;
+        DictWalk walk(d);
+        PyObject* key;
+        PyObject* value;
+        while (walk.next(&key, &value)) {
+            one_byte = one_byte && PyUnicode_KIND(key) == PyUnicode_1BYTE_KIND;
+            pairs_[n_++] = {Py_NewRef(key), Py_NewRef(value)};
+        }
+        if (one_byte) {
+            std::sort(pairs_, pairs_ + n_, [](const Pair& a, const Pair& b) {
+                // Names are short: a loop beats a call of memcmp.
+                const Py_UCS1* x = PyUnicode_1BYTE_DATA(a.key);
+                const Py_UCS1* y = PyUnicode_1BYTE_DATA(b.key);
+                const Py_ssize_t n = std::min(PyUnicode_GET_LENGTH(a.key), PyUnicode_GET_LENGTH(b.key));
+                for (Py_ssize_t i = 0; i < n; ++i) {
+                    if (x[i] != y[i]) {
+                        return x[i] < y[i];
+                    }
+                }
+                return PyUnicode_GET_LENGTH(a.key) < PyUnicode_GET_LENGTH(b.key);
+            });
+        }
+        else {
+            std::sort(pairs_, pairs_ + n_, [](const Pair& a, const Pair& b) {
+                return PyUnicode_Compare(a.key, b.key) < 0;
+            });
+        }
+        return true;
+    }
+    Py_ssize_t size() const noexcept { return n_; }
+    PyObject* key(Py_ssize_t i) const noexcept { return pairs_[i].key; }
+    PyObject* value(Py_ssize_t i) const noexcept { return pairs_[i].value; }
+
+private:
+    struct Pair {
+        PyObject* key;
+        PyObject* value;
+    };
+    Pair* pairs_ = nullptr;
+    Py_ssize_t n_ = 0;
+};
 
 // `self._to_dict(value.__dict__)` for a nested store.
 Ref
@@ -344,32 +413,17 @@ mv_to_string(Call& call, Any self) noexcept
 PyObject*
 repr_hook(Call& call, Any self) noexcept
 {
-    // The sorted copy.  With only exact str keys it is the sorted keys and
-    // their values, taken together before anything is written (comparing
-    // str keys runs no code), so no dict needs to be built for it.
+    // The sorted copy.  With only exact str keys it is the sorted entries,
+    // taken together before anything is written, so no dict is built.
     Ref d = instance_dict(self);
     if (!d || !require_dict(d.get())) {
         return call.fail(kSortedCopy);
     }
     Ref print_dict;
-    Ref keys;
-    Ref values;
+    SortedPairs pairs;
     if (PyDict_CheckExact(d.get()) && only_str_keys(d.get())) {
-        keys = Ref::steal(PyDict_Keys(d.get()));
-        if (!keys || PyList_Sort(keys.get()) < 0) {
+        if (!pairs.take(d.get())) {
             return call.fail(kSortedCopy);
-        }
-        const Py_ssize_t n = PyList_GET_SIZE(keys.get());
-        values = Ref::steal(PyList_New(n));
-        if (!values) {
-            return call.fail(kSortedCopy);
-        }
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* v = PyDict_GetItemWithError(d.get(), PyList_GET_ITEM(keys.get(), i));
-            if (v == nullptr) {
-                return call.fail(kSortedCopy);
-            }
-            PyList_SET_ITEM(values.get(), i, Py_NewRef(v));
         }
     }
     else if (!(print_dict = sorted_copy(d.get()))) {
@@ -378,13 +432,12 @@ repr_hook(Call& call, Any self) noexcept
     d.reset();
     TextWriter out;
     bool written = out.ascii("TesselVar(", 10);
-    if (written && keys) {
+    if (written && !print_dict) {
         SkipRule rule(self);
         bool first = true;
-        for (Py_ssize_t i = 0; written && i < PyList_GET_SIZE(keys.get()); ++i) {
-            written =
-                write_kept(out, rule, PyList_GET_ITEM(keys.get(), i),
-                           PyList_GET_ITEM(values.get(), i), Form::Params, ", ", 2, first) == 0;
+        for (Py_ssize_t i = 0; written && i < pairs.size(); ++i) {
+            written = write_kept(out, rule, pairs.key(i), pairs.value(i), Form::Params, ", ", 2,
+                                 first) == 0;
         }
     }
     else if (written) {
