@@ -84,6 +84,14 @@ sorted_copy(PyObject* d)
     return result;
 }
 
+// Values whose repr() runs no Python code.
+bool
+plain_leaf(PyObject* v) noexcept
+{
+    return v == Py_None || PyBool_Check(v) || PyLong_CheckExact(v) || PyUnicode_CheckExact(v) ||
+           PyFloat_CheckExact(v) || PyBytes_CheckExact(v);
+}
+
 // The entries of a dict with only exact str keys, held and sorted by key:
 // what dict(sorted(d.items())) would hold, taken together before anything
 // is written.  Comparing exact str runs no code and two keys are never
@@ -115,6 +123,7 @@ public:
         PyObject* value;
         while (walk.next(&key, &value)) {
             one_byte = one_byte && PyUnicode_KIND(key) == PyUnicode_1BYTE_KIND;
+            plain_ = plain_ && (plain_leaf(value) || is_setting_name(key));
             pairs_[n_++] = {Py_NewRef(key), Py_NewRef(value)};
         }
         if (one_byte) {
@@ -139,6 +148,8 @@ public:
         return true;
     }
     Py_ssize_t size() const noexcept { return n_; }
+    // Does every value but the settings' have a repr() that runs no code?
+    bool plain() const noexcept { return plain_; }
     PyObject* key(Py_ssize_t i) const noexcept { return pairs_[i].key; }
     PyObject* value(Py_ssize_t i) const noexcept { return pairs_[i].value; }
 
@@ -149,6 +160,7 @@ private:
     };
     Pair* pairs_ = nullptr;
     Py_ssize_t n_ = 0;
+    bool plain_ = true;
 };
 
 // `self._to_dict(value.__dict__)` for a nested store.
@@ -165,14 +177,6 @@ export_nested(PyObject* self, PyObject* nested)
 enum class Form { Params, Listing };
 
 using TextWriter = cpy::TextWriter;
-
-// Values whose repr() runs no Python code.
-bool
-plain_leaf(PyObject* v) noexcept
-{
-    return v == Py_None || PyBool_Check(v) || PyLong_CheckExact(v) || PyUnicode_CheckExact(v) ||
-           PyFloat_CheckExact(v) || PyBytes_CheckExact(v);
-}
 
 // One entry: str(name) first, then repr(value).
 bool
@@ -218,12 +222,81 @@ write_kept(TextWriter& out, SkipRule& rule, PyObject* key, PyObject* value, Form
     return 0;
 }
 
+// One entry of an exact str name and a value whose repr() runs no code
+// (str(name) is the name itself).
+bool
+write_plain(TextWriter& out, PyObject* name, PyObject* value, Form form)
+{
+    Ref v = Ref::steal(PyObject_Repr(value));
+    if (!v) {
+        return false;
+    }
+    if (form == Form::Params) {
+        return out.str(name) && out.ascii("=", 1) && out.str(v.get());
+    }
+    return out.ascii("\"", 1) && out.str(name) && out.ascii("\": \"", 4) && out.str(v.get()) &&
+           out.ascii("\"", 1);
+}
+
+// The usual store: our own _skip, exact str names and values whose repr()
+// runs no code.  Nothing can change the dict then, so its entries are read
+// in place; names are unique, so none needs the test once the four
+// settings have gone by.  False (and nothing written) when the store is
+// not like that; true when written, or with the error set.
+bool
+write_plain_entries(TextWriter& out, PyObject* self, PyObject* d, Form form, const char* sep,
+                    Py_ssize_t seplen)
+{
+    SkipRule rule(self);
+    const int own = rule.own();
+    if (own < 0) {
+        return true;
+    }
+    if (!own || !PyDict_CheckExact(d) || !only_str_keys(d)) {
+        return false;
+    }
+    PyObject* key;
+    PyObject* value;
+    {
+        DictWalk walk(d);
+        int settings_left = 4;
+        while (walk.next(&key, &value)) {
+            if (settings_left > 0 && is_setting_name(key)) {
+                --settings_left;
+            }
+            else if (!plain_leaf(value)) {
+                return false;
+            }
+        }
+    }
+    DictWalk walk(d);
+    int settings_left = 4;
+    bool first = true;
+    while (walk.next(&key, &value)) {
+        if (settings_left > 0 && is_setting_name(key)) {
+            --settings_left;
+            continue;
+        }
+        if (!first && !out.ascii(sep, seplen)) {
+            return true;
+        }
+        first = false;
+        if (!write_plain(out, key, value, form)) {
+            return true;
+        }
+    }
+    return true;
+}
+
 // Writes every entry of `d` that the exclusion rule keeps, in the dict's
 // order, separated by `sep`.
 bool
 write_entries(TextWriter& out, PyObject* self, PyObject* d, Form form, const char* sep,
               Py_ssize_t seplen)
 {
+    if (write_plain_entries(out, self, d, form, sep, seplen)) {
+        return !PyErr_Occurred();
+    }
     DictItems items(d);
     SkipRule rule(self);
     bool first = true;
@@ -434,10 +507,22 @@ repr_hook(Call& call, Any self) noexcept
     bool written = out.ascii("TesselVar(", 10);
     if (written && !print_dict) {
         SkipRule rule(self);
+        const int own = pairs.plain() ? rule.own() : 0;
+        if (own < 0) {
+            return call.fail(kEachPrint);
+        }
         bool first = true;
         for (Py_ssize_t i = 0; written && i < pairs.size(); ++i) {
-            written = write_kept(out, rule, pairs.key(i), pairs.value(i), Form::Params, ", ", 2,
-                                 first) == 0;
+            PyObject* key = pairs.key(i);
+            if (!own) {
+                written = write_kept(out, rule, key, pairs.value(i), Form::Params, ", ", 2,
+                                     first) == 0;
+            }
+            else if (!is_setting_name(key)) {
+                written = (first || out.ascii(", ", 2)) &&
+                          write_plain(out, key, pairs.value(i), Form::Params);
+                first = false;
+            }
         }
     }
     else if (written) {
