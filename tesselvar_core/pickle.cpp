@@ -21,6 +21,7 @@ namespace {
 
 PyObject* newobj = nullptr;    // copyreg.__newobj__
 PyObject* deepcopy = nullptr;  // copy.deepcopy
+PyObject* empty_args = nullptr;  // ()
 
 // (callable, args, state) for `self`.
 PyObject*
@@ -56,7 +57,13 @@ store_reduce(PyObject* self, PyObject*) noexcept
         PyTuple_SET_ITEM(entries.get(), 2 * i, Py_NewRef(key));
         PyTuple_SET_ITEM(entries.get(), 2 * i + 1, Py_NewRef(value));
     }
-    return Py_BuildValue("O()O", settings[0], entries.get());
+    PyObject* rv = PyTuple_New(3);
+    if (rv != nullptr) {
+        PyTuple_SET_ITEM(rv, 0, Py_NewRef(settings[0]));
+        PyTuple_SET_ITEM(rv, 1, Py_NewRef(empty_args));
+        PyTuple_SET_ITEM(rv, 2, entries.release());
+    }
+    return rv;
 }
 
 // The entries of a reduction: a flat tuple of names and values, or (from
@@ -133,9 +140,10 @@ register_pickling() noexcept
     }
     newobj = PyObject_GetAttrString(copyreg.get(), "__newobj__");
     deepcopy = PyObject_GetAttrString(copy.get(), "deepcopy");
+    empty_args = PyTuple_New(0);
     Ref reduce =
         Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(g.store), "__reduce__"));
-    return newobj != nullptr && deepcopy != nullptr && reduce &&
+    return newobj != nullptr && deepcopy != nullptr && empty_args != nullptr && reduce &&
            Ref::steal(PyObject_CallMethod(copyreg.get(), "pickle", "OO", g.store, reduce.get()));
 }
 
