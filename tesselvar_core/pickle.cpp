@@ -19,8 +19,8 @@ namespace tv {
 
 namespace {
 
-PyObject* newobj = nullptr;    // copyreg.__newobj__
-PyObject* deepcopy = nullptr;  // copy.deepcopy
+PyObject* newobj = nullptr;      // copyreg.__newobj__
+PyObject* deepcopy = nullptr;    // copy.deepcopy
 PyObject* empty_args = nullptr;  // ()
 
 // (callable, args, state) for `self`.

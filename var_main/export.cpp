@@ -131,7 +131,8 @@ public:
                 // Names are short: a loop beats a call of memcmp.
                 const Py_UCS1* x = PyUnicode_1BYTE_DATA(a.key);
                 const Py_UCS1* y = PyUnicode_1BYTE_DATA(b.key);
-                const Py_ssize_t n = std::min(PyUnicode_GET_LENGTH(a.key), PyUnicode_GET_LENGTH(b.key));
+                const Py_ssize_t n =
+                    std::min(PyUnicode_GET_LENGTH(a.key), PyUnicode_GET_LENGTH(b.key));
                 for (Py_ssize_t i = 0; i < n; ++i) {
                     if (x[i] != y[i]) {
                         return x[i] < y[i];
@@ -515,8 +516,8 @@ repr_hook(Call& call, Any self) noexcept
         for (Py_ssize_t i = 0; written && i < pairs.size(); ++i) {
             PyObject* key = pairs.key(i);
             if (!own) {
-                written = write_kept(out, rule, key, pairs.value(i), Form::Params, ", ", 2,
-                                     first) == 0;
+                written =
+                    write_kept(out, rule, key, pairs.value(i), Form::Params, ", ", 2, first) == 0;
             }
             else if (!is_setting_name(key)) {
                 written = (first || out.ascii(", ", 2)) &&
