@@ -164,6 +164,24 @@ private:
     bool plain_ = true;
 };
 
+// `self._to_dict(kwargs)` (list: false) or `self._list_to_dict(array)`
+// (list: true), one argument each.  While the name resolves to our own
+// function and the argument is of the type it checks, its body runs in its
+// own level directly, as the call would run it; otherwise the call.
+Ref
+export_level(PyObject* self, PyObject* arg, bool list)
+{
+    PyObject* name = list ? names().list_to_dict : names().to_dict;
+    Resolved found = resolve(self, name);
+    if (found.is(list ? Def::list_to_dict : Def::to_dict) && (list || PyDict_CheckExact(arg))) {
+        Ref fn = Ref::borrow(found.function());  // the class may drop it meanwhile
+        return Ref::steal(run_as(fn.get(), [self, arg, list](Call& call) {
+            return list ? list_to_dict(call, self, arg) : to_dict(call, self, Dict{arg}, Py_False);
+        }));
+    }
+    return std::move(found).call(self, name, {arg});
+}
+
 // `self._to_dict(value.__dict__)` for a nested store.
 Ref
 export_nested(PyObject* self, PyObject* nested)
@@ -172,7 +190,7 @@ export_nested(PyObject* self, PyObject* nested)
     if (!d) {
         return Ref();
     }
-    return call_method(self, names().to_dict, {d.get()});
+    return export_level(self, d.get(), false);
 }
 
 enum class Form { Params, Listing };
@@ -379,7 +397,7 @@ to_dict(Call& call, Any self, Dict kwargs, Any sort) noexcept
             continue;
         }
         if (is_sequence(value.get())) {
-            Ref test = call_method(self, names().list_to_dict, {value.get()});
+            Ref test = export_level(self, value.get(), true);
             if (!test) {
                 return call.fail(kExportList);
             }
@@ -441,7 +459,7 @@ list_to_dict(Call& call, Any self, Any array) noexcept
             line = kAppendStore;
         }
         else if (is_sequence(element.get())) {
-            converted = call_method(self, names().list_to_dict, {element.get()});
+            converted = export_level(self, element.get(), true);
             line = kAppendList;
         }
         else {
