@@ -76,6 +76,13 @@ class Export(unittest.TestCase):
                 self.assertEqual(got, expected)
                 if isinstance(expected, dict):  # nested levels keep their order
                     self.assertEqual(list(got), list(expected))
+        # Deeper than one walk goes, and a tuple subclass at the bottom: the
+        # walk gives up and the levels run.
+        for bottom, last in ((1, 1), (collections.namedtuple("Q", "x")(2), [2])):
+            deep, want = mk(e=bottom), {"e": last}
+            for _ in range(80):
+                deep, want = mk(n=deep, t=(1,)), {"n": want, "t": [1]}
+            self.assertEqual(deep._mv_to_dict(), want)
         for same in [{"k": mk(e=(1,))}, frozenset({1}), "ab", None, 1.5,
                      mk(TesselVarMain, x=(1,)), mk(Other, x=(1,))]:
             with self.subTest(same=same):

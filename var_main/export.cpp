@@ -343,16 +343,150 @@ render(Call& call, PyObject* self, Form form, const char* sep, Py_ssize_t seplen
     return text != nullptr ? text : call.fail(join);
 }
 
-}  // namespace
+// --- The export in one walk ------------------------------------------------
+// When self's _to_dict, _list_to_dict and _skip are our own, and the tree
+// holds only what the literal walk reads without running any code (dicts of
+// exact str keys, nested stores whose __dict__ is the standard one, exact
+// lists, tuples and sets, and None, bool, int, str, float and bytes), no
+// code runs while it is read: nothing can change, and the result is what
+// the levels would build, made in one walk without a level per nested store.
+// Anything else, or a depth whose levels might not all have room, gives up
+// before any code could run: the partial result is dropped (reading had no
+// effect) and the literal walk runs from the start.
+class QuickExport {
+public:
+    QuickExport(PyObject* self, PyThreadState* ts) noexcept : ts_(ts)
+    {
+        SkipRule rule(self);
+        const int skip_own = rule.own();
+        PyErr_Clear();  // the literal walk meets it again
+        usable_ = skip_own == 1 && resolve(self, names().to_dict).is(Def::to_dict) &&
+                  resolve(self, names().list_to_dict).is(Def::list_to_dict);
+        PyErr_Clear();
+    }
+    // The exported dict, or an empty Ref (and no error) to take the literal
+    // walk.
+    Ref run(PyObject* d) noexcept
+    {
+        Ref result = usable_ ? dict(d, 0) : Ref();
+        if (!result) {
+            PyErr_Clear();
+        }
+        return result;
+    }
 
-PyObject*
-to_dict(Call& call, Any self, Dict kwargs, Any sort) noexcept
+private:
+    // A nested level `depth` levels below the first: would the literal
+    // walk's levels down to it all be entered?  (A margin on both counts.)
+    bool room(int depth) const noexcept
+    {
+        return depth < kMaxDepth && room_for(ts_, depth + 2) && stack_left() > kStackMargin;
+    }
+    enum class Got { Converted, AsIs, GiveUp };
+    // What the walk makes of a value that is not a plain leaf: its export
+    // (`out`), the value itself (neither a store nor a sequence), or give up.
+    Got convert(PyObject* value, int depth, Ref& out) noexcept
+    {
+        PyTypeObject* tp = Py_TYPE(value);
+        if (tp == &PyList_Type || tp == &PyTuple_Type || tp == &PySet_Type) {
+            out = room(depth + 1) ? list(value, depth + 1) : Ref();
+            return out ? Got::Converted : Got::GiveUp;
+        }
+        if (!nested_store_test_runs_no_code(tp)) {
+            return Got::GiveUp;
+        }
+        const int nested = is_nested_store(value);
+        if (nested == 0) {
+            return is_sequence(value) ? Got::GiveUp : Got::AsIs;  // a subclass iterates its way
+        }
+        if (nested < 0 || !dict_is_plain(tp) || !room(depth + 1)) {
+            return Got::GiveUp;
+        }
+        Ref d = instance_dict(value);
+        out = d ? dict(d.get(), depth + 1) : Ref();
+        return out ? Got::Converted : Got::GiveUp;
+    }
+    Ref dict(PyObject* d, int depth) noexcept
+    {
+        if (!PyDict_CheckExact(d) || !only_str_keys(d)) {
+            return Ref();
+        }
+        Ref result = Ref::steal(PyDict_New());
+        if (!result) {
+            return Ref();
+        }
+        DictWalk walk(d);
+        PyObject* key;
+        PyObject* value;
+        int settings_left = 4;  // keys are unique: none is tested after them
+        while (walk.next(&key, &value)) {
+            Ref converted;
+            const Got got = plain_leaf(value) ? Got::AsIs : convert(value, depth, converted);
+            if (got == Got::GiveUp) {
+                return Ref();
+            }
+            // A nested store or a sequence is exported whatever its name.
+            if (got == Got::AsIs && settings_left > 0 && is_setting_name(key)) {
+                --settings_left;
+                continue;
+            }
+            if (PyDict_SetItem(result.get(), key, got == Got::AsIs ? value : converted.get()) < 0) {
+                return Ref();
+            }
+        }
+        return result;
+    }
+    Ref list(PyObject* seq, int depth) noexcept
+    {
+        Ref result = Ref::steal(PyList_New(0));
+        if (!result) {
+            return Ref();
+        }
+        auto add = [&](PyObject* element) {
+            Ref converted;
+            const Got got = plain_leaf(element) ? Got::AsIs : convert(element, depth, converted);
+            return got != Got::GiveUp &&
+                   PyList_Append(result.get(), got == Got::AsIs ? element : converted.get()) == 0;
+        };
+        if (PySet_CheckExact(seq)) {  // its iterator runs no code either
+            Ref it = Ref::steal(PyObject_GetIter(seq));
+            if (!it) {
+                return Ref();
+            }
+            while (Ref element = Ref::steal(PyIter_Next(it.get()))) {
+                if (!add(element.get())) {
+                    return Ref();
+                }
+            }
+            return PyErr_Occurred() ? Ref() : std::move(result);
+        }
+        const bool is_list = PyList_CheckExact(seq);
+        const Py_ssize_t n = is_list ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (!add(is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i))) {
+                return Ref();
+            }
+        }
+        return result;
+    }
+
+    static constexpr int kMaxDepth = 64;
+    static constexpr std::uintptr_t kStackMargin = std::uintptr_t{256} * 1024;
+    PyThreadState* ts_;
+    bool usable_ = false;
+};
+
+// _to_dict's statements, entry by entry, up to the sort.  An empty Ref when
+// it failed (the call's line recorded).
+Ref
+literal_export(Call& call, PyObject* self, PyObject* kwargs)
 {
     Ref result = Ref::steal(PyDict_New());
     if (!result) {
-        return call.fail(kNewResult);
+        call.fail(kNewResult);
+        return Ref();
     }
-    DictItems items(kwargs.p);
+    DictItems items(kwargs);
     SkipRule rule(self);
     // Adding an entry compares its key with those of equal hash in the
     // result: code, once a key that is not an exact str is in there.
@@ -371,16 +505,16 @@ to_dict(Call& call, Any self, Dict kwargs, Any sort) noexcept
         if (plain_leaf(value.get())) {
             int skipped = rule.test(name.get());
             if (skipped < 0) {
-                return call.fail(kTestSkip);
+                return Ref::steal(call.fail(kTestSkip));
             }
             if (!skipped && add(name.get(), value.get()) < 0) {
-                return call.fail(kAddValue);
+                return Ref::steal(call.fail(kAddValue));
             }
             continue;
         }
         int nested = is_nested_store(value.get());
         if (nested < 0) {
-            return call.fail(kTestStore);
+            return Ref::steal(call.fail(kTestStore));
         }
         if (nested || is_sequence(value.get()) ||
             !nested_store_test_runs_no_code(Py_TYPE(value.get()))) {
@@ -389,36 +523,51 @@ to_dict(Call& call, Any self, Dict kwargs, Any sort) noexcept
         if (nested) {
             Ref test = export_nested(self, value.get());
             if (!test) {
-                return call.fail(kExportStore);
+                return Ref::steal(call.fail(kExportStore));
             }
             if (add(name.get(), test.get()) < 0) {
-                return call.fail(kAddStore);
+                return Ref::steal(call.fail(kAddStore));
             }
             continue;
         }
         if (is_sequence(value.get())) {
             Ref test = export_level(self, value.get(), true);
             if (!test) {
-                return call.fail(kExportList);
+                return Ref::steal(call.fail(kExportList));
             }
             if (add(name.get(), test.get()) < 0) {
-                return call.fail(kAddList);
+                return Ref::steal(call.fail(kAddList));
             }
             continue;
         }
         int skipped = rule.test(name.get());
         if (skipped < 0) {
-            return call.fail(kTestSkip);
+            return Ref::steal(call.fail(kTestSkip));
         }
         if (skipped) {
             continue;
         }
         if (add(name.get(), value.get()) < 0) {
-            return call.fail(kAddValue);
+            return Ref::steal(call.fail(kAddValue));
         }
     }
     if (!items.ok()) {
-        return call.fail(kEachName);
+        return Ref::steal(call.fail(kEachName));
+    }
+    return result;
+}
+
+}  // namespace
+
+PyObject*
+to_dict(Call& call, Any self, Dict kwargs, Any sort) noexcept
+{
+    Ref result = QuickExport(self, call.thread()).run(kwargs.p);
+    if (!result) {
+        result = literal_export(call, self, kwargs.p);
+        if (!result) {
+            return nullptr;
+        }
     }
     int sorting = truth(sort);
     if (sorting < 0) {
