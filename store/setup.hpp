@@ -5,6 +5,7 @@
 
 #include "runtime/call.hpp"
 #include "store/state.hpp"
+#include "store/walks.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -53,6 +54,30 @@ is_setting_name(PyObject* key) noexcept
     }
     return false;
 }
+
+// The entries of a dict of exact str keys that are not settings, read in
+// place (a DictWalk: nothing may change the dict meanwhile), for a walk
+// where our own _skip is in force.  Keys are unique, so once the four
+// settings have gone by (set-up puts them first) no key is tested.
+class VariableWalk {
+public:
+    explicit VariableWalk(PyObject* d) noexcept : walk_(d) {}
+    bool next(PyObject** key, PyObject** value) noexcept
+    {
+        while (walk_.next(key, value)) {
+            if (settings_left_ > 0 && is_setting_name(*key)) {
+                --settings_left_;
+                continue;
+            }
+            return true;
+        }
+        return false;
+    }
+
+private:
+    DictWalk walk_;
+    int settings_left_ = 4;
+};
 
 // --- The exclusion rule -------------------------------------------------------
 

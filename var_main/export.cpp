@@ -263,10 +263,9 @@ write_plain(TextWriter& out, PyObject* name, PyObject* value, Form form)
 // settings have gone by.  False (and nothing written) when the store is
 // not like that; true when written, or with the error set.
 bool
-write_plain_entries(TextWriter& out, PyObject* self, PyObject* d, Form form, const char* sep,
+write_plain_entries(TextWriter& out, SkipRule& rule, PyObject* d, Form form, const char* sep,
                     Py_ssize_t seplen)
 {
-    SkipRule rule(self);
     const int own = rule.own();
     if (own < 0) {
         return true;
@@ -277,25 +276,16 @@ write_plain_entries(TextWriter& out, PyObject* self, PyObject* d, Form form, con
     PyObject* key;
     PyObject* value;
     {
-        DictWalk walk(d);
-        int settings_left = 4;
+        VariableWalk walk(d);
         while (walk.next(&key, &value)) {
-            if (settings_left > 0 && is_setting_name(key)) {
-                --settings_left;
-            }
-            else if (!plain_leaf(value)) {
+            if (!plain_leaf(value)) {
                 return false;
             }
         }
     }
-    DictWalk walk(d);
-    int settings_left = 4;
+    VariableWalk walk(d);
     bool first = true;
     while (walk.next(&key, &value)) {
-        if (settings_left > 0 && is_setting_name(key)) {
-            --settings_left;
-            continue;
-        }
         if (!first && !out.ascii(sep, seplen)) {
             return true;
         }
@@ -313,11 +303,11 @@ bool
 write_entries(TextWriter& out, PyObject* self, PyObject* d, Form form, const char* sep,
               Py_ssize_t seplen)
 {
-    if (write_plain_entries(out, self, d, form, sep, seplen)) {
+    SkipRule rule(self);  // what the plain case finds serves the walk
+    if (write_plain_entries(out, rule, d, form, sep, seplen)) {
         return !PyErr_Occurred();
     }
     DictItems items(d);
-    SkipRule rule(self);
     bool first = true;
     for (auto& [key, value] : items) {
         if (write_kept(out, rule, key.get(), value.get(), form, sep, seplen, first) < 0) {
@@ -352,7 +342,9 @@ render(Call& call, PyObject* self, Form form, const char* sep, Py_ssize_t seplen
 // the levels would build, made in one walk without a level per nested store.
 // Anything else, or a depth whose levels might not all have room, gives up
 // before any code could run: the partial result is dropped (reading had no
-// effect) and the literal walk runs from the start.
+// effect) and the literal walk runs from the start; each of its levels
+// tries again on its own subtree, so only the levels above what stopped
+// the walk run one by one.
 class QuickExport {
 public:
     QuickExport(PyObject* self, PyThreadState* ts) noexcept : ts_(ts)

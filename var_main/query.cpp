@@ -68,18 +68,7 @@ quick_view(PyObject* d, View what, SkipRule& rule, Ref& out)
     PyObject* value;
     if (what != View::Items) {
         // Nothing is allocated on the way: the entries can be read in place.
-        // Keys are unique, so once the four settings have gone by (set-up
-        // puts them first) no other key needs the test.
-        DictWalk walk(d);
-        int settings_left = 4;
-        while (settings_left > 0 && walk.next(&key, &value)) {
-            if (is_setting_name(key)) {
-                --settings_left;
-            }
-            else {
-                items[count++] = Py_NewRef(what == View::Keys ? key : value);
-            }
-        }
+        VariableWalk walk(d);
         while (walk.next(&key, &value)) {
             items[count++] = Py_NewRef(what == View::Keys ? key : value);
         }
@@ -91,8 +80,9 @@ quick_view(PyObject* d, View what, SkipRule& rule, Ref& out)
     // The pairs are made first, before any entry is read: a collection run
     // by their allocation may change the dict (or our _skip), though 3.13
     // only schedules it for the next safe point.  Then, if nothing changed,
-    // the entries are read in one pass that allocates nothing.  Keys are unique: the four settings are counted (set-up puts
-    // them first) and no key after the fourth needs the test.
+    // the entries are read in one pass that allocates nothing.  The
+    // settings are counted first (set-up puts them first: the count stops
+    // at the fourth).
     Py_ssize_t settings = 0;
     {
         DictWalk walk(d);
@@ -120,13 +110,8 @@ quick_view(PyObject* d, View what, SkipRule& rule, Ref& out)
             return 0;  // code ran and changed what the walk rests on
         }
     }
-    DictWalk walk(d);
-    Py_ssize_t settings_left = settings;
+    VariableWalk walk(d);
     while (walk.next(&key, &value)) {
-        if (settings_left > 0 && is_setting_name(key)) {
-            --settings_left;
-            continue;
-        }
         if (count == pairs) {
             return 0;  // settings moved: only code can have done it
         }
