@@ -62,16 +62,26 @@ is_setting_name(PyObject* key) noexcept
 class VariableWalk {
 public:
     explicit VariableWalk(PyObject* d) noexcept : walk_(d) {}
-    bool next(PyObject** key, PyObject** value) noexcept
+    // body(key, value) for each variable, until it returns false; false
+    // then.  Two loops: the second, past the settings, tests nothing.
+    template <class Body> [[gnu::always_inline]] bool each(Body&& body) noexcept
     {
-        while (walk_.next(key, value)) {
-            if (settings_left_ > 0 && is_setting_name(*key)) {
+        PyObject* key;
+        PyObject* value;
+        while (settings_left_ > 0 && walk_.next(&key, &value)) {
+            if (is_setting_name(key)) {
                 --settings_left_;
-                continue;
             }
-            return true;
+            else if (!body(key, value)) {
+                return false;
+            }
         }
-        return false;
+        while (walk_.next(&key, &value)) {
+            if (!body(key, value)) {
+                return false;
+            }
+        }
+        return true;
     }
 
 private:

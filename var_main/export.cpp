@@ -273,27 +273,15 @@ write_plain_entries(TextWriter& out, SkipRule& rule, PyObject* d, Form form, con
     if (!own || !PyDict_CheckExact(d) || !only_str_keys(d)) {
         return false;
     }
-    PyObject* key;
-    PyObject* value;
-    {
-        VariableWalk walk(d);
-        while (walk.next(&key, &value)) {
-            if (!plain_leaf(value)) {
-                return false;
-            }
-        }
+    if (!VariableWalk(d).each([](PyObject*, PyObject* v) { return plain_leaf(v); })) {
+        return false;
     }
-    VariableWalk walk(d);
     bool first = true;
-    while (walk.next(&key, &value)) {
-        if (!first && !out.ascii(sep, seplen)) {
-            return true;
-        }
+    VariableWalk(d).each([&](PyObject* key, PyObject* value) {
+        const bool ok = (first || out.ascii(sep, seplen)) && write_plain(out, key, value, form);
         first = false;
-        if (!write_plain(out, key, value, form)) {
-            return true;
-        }
-    }
+        return ok;  // an error stays set
+    });
     return true;
 }
 

@@ -68,10 +68,10 @@ quick_view(PyObject* d, View what, SkipRule& rule, Ref& out)
     PyObject* value;
     if (what != View::Items) {
         // Nothing is allocated on the way: the entries can be read in place.
-        VariableWalk walk(d);
-        while (walk.next(&key, &value)) {
-            items[count++] = Py_NewRef(what == View::Keys ? key : value);
-        }
+        VariableWalk(d).each([&](PyObject* k, PyObject* v) {
+            items[count++] = Py_NewRef(what == View::Keys ? k : v);
+            return true;
+        });
         Py_SET_SIZE(list.get(), count);
         PyObject_GC_Track(list.get());
         out = std::move(list);
@@ -110,16 +110,16 @@ quick_view(PyObject* d, View what, SkipRule& rule, Ref& out)
             return 0;  // code ran and changed what the walk rests on
         }
     }
-    VariableWalk walk(d);
-    while (walk.next(&key, &value)) {
+    const bool fits = VariableWalk(d).each([&](PyObject* k, PyObject* v) {
         if (count == pairs) {
-            return 0;  // settings moved: only code can have done it
+            return false;  // settings moved: only code can have done it
         }
         PyObject* pair = items[count++];
-        PyTuple_SET_ITEM(pair, 0, Py_NewRef(key));
-        PyTuple_SET_ITEM(pair, 1, Py_NewRef(value));
-    }
-    if (count != pairs) {
+        PyTuple_SET_ITEM(pair, 0, Py_NewRef(k));
+        PyTuple_SET_ITEM(pair, 1, Py_NewRef(v));
+        return true;
+    });
+    if (!fits || count != pairs) {
         return 0;
     }
     Py_SET_SIZE(list.get(), count);
