@@ -101,6 +101,45 @@ check_recursion() noexcept
     return true;
 }
 
+// An instance of a class made by type() takes a dict through
+// set_first_dict: it reads and stores its attributes there, gives it back
+// through object_dict, and drops its reference when it dies; object_dict
+// also finds a dict the interpreter made.
+bool
+check_first_dict() noexcept
+{
+    Ref cls = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()N",
+                                               "probe", PyDict_New()));
+    Ref obj = cls ? Ref::steal(PyObject_CallNoArgs(cls.get())) : Ref();
+    Ref other = cls ? Ref::steal(PyObject_CallNoArgs(cls.get())) : Ref();
+    Ref d = Ref::steal(Py_BuildValue("{s:i}", "a", 7));
+    Ref two = Ref::steal(PyLong_FromLong(2));
+    if (!obj || !other || !d || !two || PyObject_SetAttrString(other.get(), "a", two.get()) < 0) {
+        return false;
+    }
+    Ref made = Ref::steal(PyObject_GenericGetDict(other.get(), nullptr));
+    if (!made) {
+        return false;
+    }
+    facilities.managed_dict = true;  // for the calls below
+    bool same = set_first_dict(obj.get(), d.get()) && Py_REFCNT(d.get()) == 2;
+    if (same) {
+        Ref read = Ref::steal(PyObject_GetAttrString(obj.get(), "a"));
+        Ref whole = Ref::steal(object_dict(obj.get()));
+        Ref found = Ref::steal(object_dict(other.get()));
+        if (!read || !whole || !found || PyObject_SetAttrString(obj.get(), "b", two.get()) < 0) {
+            facilities.managed_dict = false;
+            return false;
+        }
+        same = whole.get() == d.get() && found.get() == made.get() &&
+               read.get() == PyDict_GetItemString(d.get(), "a") &&
+               PyDict_GetItemString(d.get(), "b") == two.get() && PyDict_GET_SIZE(d.get()) == 2;
+    }
+    obj = Ref();
+    facilities.managed_dict = same && Py_REFCNT(d.get()) == 1;
+    return true;
+}
+
 }  // namespace
 
 Facilities facilities;
@@ -130,7 +169,8 @@ bool
 verify() noexcept
 {
 #if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
-    return check_keys_kind() && check_staticmethod() && check_recursion() && check_dict_entries();
+    return check_keys_kind() && check_staticmethod() && check_recursion() && check_dict_entries() &&
+           check_first_dict();
 #else
     return true;
 #endif

@@ -43,6 +43,7 @@ struct Facilities {
     bool recursion = false;
     bool watch_bits = false;
     bool dict_entries = false;
+    bool managed_dict = false;
 };
 extern Facilities facilities;
 
@@ -264,7 +265,7 @@ str_entries(PyObject* d, Py_ssize_t* count) noexcept
     return reinterpret_cast<const StrEntry*>(indices + (std::size_t{1} << keys->log2_index_bytes));
 }
 
-inline bool
+[[gnu::always_inline]] inline bool
 dict_has_only_str_keys(PyObject* d) noexcept
 {
     if (facilities.keys_kind && PyDict_CheckExact(d)) {
@@ -305,6 +306,67 @@ getset_def(PyObject* descr) noexcept
     return Py_IS_TYPE(descr, &PyGetSetDescr_Type)
                ? reinterpret_cast<PyGetSetDescrObject*>(descr)->d_getset
                : nullptr;
+}
+
+// --- An object's dict ---------------------------------------------------------
+// `obj.__dict__ = d` on an object just allocated, of a class whose instances
+// keep their attributes inline until they get a dict (Py_TPFLAGS_INLINE_VALUES):
+// the interpreter's setter marks the inline values invalid after clearing
+// each of their slots, all empty on an object no attribute was ever stored
+// in (`size` counts the slots used).  Here the dict goes straight into its
+// pointer, which sits before the object's GC header, and the `valid` byte of
+// the inline values, which follow the object's header, is cleared.  Checked
+// at start-up on a class made by type(): the object reads its attributes from
+// the dict, stores new ones there, and gives it back when it dies.  False
+// when the object is not in that state or the check failed: the caller sets
+// the dict the public way.  The same check covers object_dict() above.
+struct InlineValues {  // dictobject.c's PyDictValues in CPython 3.13
+    std::uint8_t capacity;
+    std::uint8_t size;
+    std::uint8_t embedded;
+    std::uint8_t valid;
+};
+
+// Where an object of a class with a managed dict keeps the pointer to it.
+inline PyObject**
+managed_dict_slot(PyObject* obj) noexcept
+{
+    return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) - 3 * sizeof(PyObject*));
+}
+
+// PyObject_GenericGetDict(obj, nullptr) for an object of a class with a
+// managed dict, without the call when the object has its dict already (the
+// common case: every store gets one when it is set up).  A new reference,
+// or nullptr with an error set.
+[[gnu::always_inline]] inline PyObject*
+object_dict(PyObject* obj) noexcept
+{
+    if (facilities.managed_dict && PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_MANAGED_DICT)) {
+        PyObject* d = *managed_dict_slot(obj);
+        if (d != nullptr) {
+            return Py_NewRef(d);
+        }
+    }
+    return PyObject_GenericGetDict(obj, nullptr);
+}
+
+inline bool
+set_first_dict(PyObject* obj, PyObject* d) noexcept
+{
+    constexpr unsigned long kFlags = Py_TPFLAGS_MANAGED_DICT | Py_TPFLAGS_INLINE_VALUES;
+    PyTypeObject* tp = Py_TYPE(obj);
+    if (!facilities.managed_dict || (tp->tp_flags & kFlags) != kFlags ||
+        tp->tp_basicsize != static_cast<Py_ssize_t>(sizeof(PyObject)) || !PyDict_CheckExact(d)) {
+        return false;
+    }
+    PyObject** dict = managed_dict_slot(obj);
+    auto* values = reinterpret_cast<InlineValues*>(reinterpret_cast<char*>(obj) + sizeof(PyObject));
+    if (*dict != nullptr || values->valid != 1 || values->size != 0) {
+        return false;
+    }
+    *dict = Py_NewRef(d);
+    values->valid = 0;
+    return true;
 }
 
 // --- Lists ------------------------------------------------------------------

@@ -184,7 +184,7 @@ read_setting(PyObject* self, PyObject* name) noexcept
     if (!lookup_is_plain(tp) || type_attr(tp, name) != nullptr) {
         return Ref();
     }
-    Ref d = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    Ref d = Ref::steal(cpy::object_dict(self));
     if (!d || !cpy::dict_has_only_str_keys(d.get())) {
         PyErr_Clear();
         return Ref();  // with only str keys the probe runs no code

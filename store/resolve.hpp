@@ -204,7 +204,7 @@ public:
         }
         // An exact dict: a subclass's own __setitem__, __contains__ ... are
         // what the literal item operations would call.
-        d_ = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+        d_ = Ref::steal(cpy::object_dict(self));
         if (!d_ || !PyDict_CheckExact(d_.get()) || !cpy::dict_has_only_str_keys(d_.get())) {
             PyErr_Clear();
             d_.reset();
@@ -229,7 +229,7 @@ inline Ref
 instance_dict(PyObject* self) noexcept
 {
     if (dict_is_plain(Py_TYPE(self))) {
-        return Ref::steal(PyObject_GenericGetDict(self, nullptr));
+        return Ref::steal(cpy::object_dict(self));
     }
     code_may_run();
     return Ref::steal(PyObject_GetAttr(self, names().dunder_dict));
@@ -372,7 +372,7 @@ resolve(PyObject* self, PyObject* name) noexcept
     // With only exact str keys the probe compares no key with __eq__ and
     // runs no code, so what the type gave is still what it resolves the
     // name to when we answer; otherwise the caller takes the literal lookup.
-    Ref d = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    Ref d = Ref::steal(cpy::object_dict(self));
     if (!d) {
         return {nullptr, Via::Failed};
     }

@@ -130,6 +130,9 @@ set_up_new(PyObject* self, PyObject* factory, PyObject* reprint, PyObject* inher
         watch_new_dict(d.get());
         // `self.__dict__ = d` through the slot that dict_is_plain() found:
         // the store takes d as its dict without making one first.
+        if (cpy::set_first_dict(self, d.get())) {
+            return 0;
+        }
         PyGetSetDef* slot = cpy::getset_def(state().cls.dict_descr);
         if (slot == nullptr || slot->set == nullptr) {
             return PyObject_GenericSetDict(self, d.get(), nullptr);

@@ -76,7 +76,7 @@ own_set(PyObject* self, PyObject* obj, PyObject* value) noexcept
         return -1;
     }
     PyObject* name = as_own(self)->name;
-    Ref d = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+    Ref d = Ref::steal(vm::cpy::object_dict(obj));
     if (!d) {
         return -1;
     }

@@ -283,7 +283,7 @@ private:
     // A store made by make_store has its dict already (a fresh one).
     static PyObject* dict_of(PyObject* store) noexcept
     {
-        Ref d = Ref::steal(PyObject_GenericGetDict(store, nullptr));
+        Ref d = Ref::steal(cpy::object_dict(store));
         return d.get();  // held by the store
     }
     Ref convert(PyObject* seq) noexcept

@@ -443,7 +443,7 @@ delete_attribute(PyObject* self, PyObject* name)
     // And only a store: anything else is deleted from the ordinary way.
     if (descr != nullptr && Py_IS_TYPE(descr, &PyGetSetDescr_Type) && is_ordinary_type(tp) &&
         is_store_instance(self)) {
-        Ref d = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+        Ref d = Ref::steal(cpy::object_dict(self));
         if (!d) {
             return -1;
         }
@@ -497,7 +497,7 @@ public:
                 PyErr_Clear();
             }
             resolved_ = true;
-            dict_ = own_ ? Ref::steal(PyObject_GenericGetDict(self_, nullptr)) : Ref();
+            dict_ = own_ ? Ref::steal(cpy::object_dict(self_)) : Ref();
             if (own_ && !dict_) {
                 return -1;
             }
