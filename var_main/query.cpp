@@ -639,7 +639,9 @@ mv_get(Call& call, Any self, Any key, Any fallback) noexcept
     if (PyUnicode_Check(key)) {
         Py_ssize_t is_path;
         if (PyUnicode_CheckExact(key)) {
-            is_path = PyUnicode_Tailmatch(key, names().dollar_dot, 0, PY_SSIZE_T_MAX, -1);
+            // key.startswith("$."), two code points read in place.
+            is_path = PyUnicode_GET_LENGTH(key) >= 2 && PyUnicode_READ_CHAR(key, 0) == '$' &&
+                      PyUnicode_READ_CHAR(key, 1) == '.';
         }
         else {
             Ref r =
