@@ -640,8 +640,10 @@ mv_get(Call& call, Any self, Any key, Any fallback) noexcept
         Py_ssize_t is_path;
         if (PyUnicode_CheckExact(key)) {
             // key.startswith("$."), two code points read in place.
-            is_path = PyUnicode_GET_LENGTH(key) >= 2 && PyUnicode_READ_CHAR(key, 0) == '$' &&
-                      PyUnicode_READ_CHAR(key, 1) == '.';
+            const int kind = PyUnicode_KIND(key);
+            const void* data = PyUnicode_DATA(key);
+            is_path = PyUnicode_GET_LENGTH(key) >= 2 && PyUnicode_READ(kind, data, 0) == '$' &&
+                      PyUnicode_READ(kind, data, 1) == '.';
         }
         else {
             Ref r =
