@@ -134,7 +134,7 @@ private:
 class DictWalk {
 public:
     explicit DictWalk(PyObject* d) noexcept : d_(d), entries_(cpy::str_entries(d, &count_)) {}
-    bool next(PyObject** key, PyObject** value) noexcept
+    [[gnu::always_inline]] bool next(PyObject** key, PyObject** value) noexcept
     {
         if (entries_ == nullptr) {
             return PyDict_Next(d_, &pos_, key, value) != 0;
