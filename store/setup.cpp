@@ -128,8 +128,10 @@ set_up_new(PyObject* self, PyObject* factory, PyObject* reprint, PyObject* inher
         }
         // Nothing else has seen the dict: the only moment a watch can start.
         watch_new_dict(d.get());
-        // `self.__dict__ = d` through the slot that dict_is_plain() found:
-        // the store takes d as its dict without making one first.
+        // `self.__dict__ = d`: the store takes d as its dict without making
+        // one first.  What the standard slot (the one dict_is_plain() found)
+        // would do to a store just made is done in place when the internals
+        // door can; otherwise the slot is called.
         if (cpy::set_first_dict(self, d.get())) {
             return 0;
         }
